@@ -1,0 +1,41 @@
+// The automation conversions every member applies to its arguments (locale 1033).
+// Each throws RuntimeError on failure: 94 for Null, 13 for a value of the wrong
+// kind (text that is no number, an array where a scalar is needed, an object),
+// 6 for a number outside the target's range.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/variant.h"
+
+namespace quillon {
+
+std::u16string ToText(const Variant& value);
+int32_t ToLong(const Variant& value);      // 32-bit integer, half to even
+int16_t ToInteger(const Variant& value);   // 16-bit integer, half to even
+uint8_t ToByte(const Variant& value);      // 0..255, half to even
+bool ToBoolean(const Variant& value);
+double ToDouble(const Variant& value);
+
+// True when ToDouble would succeed (Empty counts as numeric, Null does not).
+bool IsNumeric(const Variant& value);
+
+// Parses numeric text as the automation layer does: blanks around it, a sign,
+// digits with an optional decimal point and exponent, or a &H / &O prefix.
+// Returns nothing when the text is not a number.
+std::optional<double> ParseNumber(std::u16string_view text);
+
+// Numbers as automation writes them: up to 15 significant digits for doubles,
+// 7 for singles, exponent form "1E+20" / "1E-05" where the plain form is too long.
+std::u16string FormatDouble(double value);
+std::u16string FormatSingle(float value);
+// A date as text in the US-English short form ("12/8/2026 8:14:59 PM").
+std::u16string FormatDate(double days);
+
+// Rounds to the nearest integer, a half to the even neighbour.
+double RoundHalfEven(double value);
+
+}  // namespace quillon

@@ -1,0 +1,43 @@
+// Host: the process-wide state, passed to whatever needs it (no hidden globals).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/env.h"
+#include "host/registry.h"
+
+namespace quillon {
+
+// The pool of file numbers that files opened by the system draw from (1 to 511).
+class FileNumberPool {
+ public:
+  static constexpr int16_t kFirst = 1;
+  static constexpr int16_t kLast = 511;
+
+  // The lowest free number, or 0 when all are taken (run-time error 67 for callers).
+  int16_t Acquire();
+  void Release(int16_t number);
+  int in_use() const;
+
+ private:
+  std::vector<bool> taken_ = std::vector<bool>(kLast + 1, false);
+};
+
+class Host {
+ public:
+  explicit Host(Env& env = DefaultEnv());
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  Env& env() { return env_; }
+  FileNumberPool& file_numbers() { return file_numbers_; }
+  ClassRegistry& registry() { return registry_; }
+
+ private:
+  Env& env_;
+  FileNumberPool file_numbers_;
+  ClassRegistry registry_;
+};
+
+}  // namespace quillon

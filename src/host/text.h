@@ -1,0 +1,43 @@
+// Text encodings at the edges of the system. Text inside is 16-bit (UTF-16).
+// Contents (stores, downloads, headers, stored names) use the ANSI code page,
+// Windows-1252; file-system paths use UTF-8, this platform's file-name encoding.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/status.h"
+
+namespace quillon {
+
+// Windows-1252, one byte per character. The five bytes the code page leaves
+// undefined map to the C1 controls of the same value, so every byte survives
+// bytes -> text -> bytes. A character the code page cannot represent becomes '?'.
+std::u16string AnsiToText(std::string_view bytes);
+std::u16string AnsiToText(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> TextToAnsiBytes(std::u16string_view text);
+std::string TextToAnsi(std::u16string_view text);
+// True when every character of the text has a Windows-1252 byte.
+bool IsAnsiRepresentable(std::u16string_view text);
+
+// UTF-8 <-> UTF-16. Utf8ToUtf16 replaces malformed sequences with U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+bool IsValidUtf8(std::string_view text);
+
+// A client's path as a file-system name. A path holding NUL or an unpaired
+// surrogate is not a name this platform can hold: run-time error 52.
+Status PathFromText(std::u16string_view text, std::string* path);
+
+// Upper-casing as the store table folds its IDs: Latin (Basic, Latin-1,
+// Extended-A), Greek and Cyrillic letters; other characters stay as they are.
+std::u16string ToUpperText(std::u16string_view text);
+// Case-insensitive comparison of a client's text with an ASCII name (member names).
+bool EqualsIgnoreCase(std::u16string_view a, std::string_view ascii);
+
+// Literal helper: u"..." from plain ASCII text.
+std::u16string AsciiToText(std::string_view ascii);
+
+}  // namespace quillon

@@ -1,0 +1,39 @@
+#include "host/variant.h"
+
+#include "host/errors.h"
+
+namespace quillon {
+
+Variant Variant::Missing() { return Error(hr::kParamNotFound); }
+
+bool Variant::is_missing() const {
+  return index() == kError && scode() == hr::kParamNotFound;
+}
+
+VarType Variant::vt() const {
+  switch (index()) {
+    case kEmpty: return VT_EMPTY;
+    case kNull: return VT_NULL;
+    case kI2: return VT_I2;
+    case kI4: return VT_I4;
+    case kR4: return VT_R4;
+    case kR8: return VT_R8;
+    case kDate: return VT_DATE;
+    case kBstr: return VT_BSTR;
+    case kObject: return VT_DISPATCH;
+    case kError: return VT_ERROR;
+    case kBool: return VT_BOOL;
+    case kUI1: return VT_UI1;
+    case kArray: return static_cast<VarType>(VT_ARRAY | VT_VARIANT);
+    case kBytes: return static_cast<VarType>(VT_ARRAY | VT_UI1);
+  }
+  return VT_EMPTY;
+}
+
+bool operator==(const VariantArray& a, const VariantArray& b) {
+  return a.lower_bound == b.lower_bound && a.items == b.items;
+}
+
+bool Variant::operator==(const Variant& other) const { return value_ == other.value_; }
+
+}  // namespace quillon

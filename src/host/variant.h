@@ -1,0 +1,132 @@
+// Variant: the automation value every argument and result travels as.
+// Type numbers are the automation VARTYPEs, so they survive any binding unchanged.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quillon {
+
+class Dispatch;
+class Variant;
+
+enum VarType : uint16_t {
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I2 = 2,
+  VT_I4 = 3,
+  VT_R4 = 4,
+  VT_R8 = 5,
+  VT_DATE = 7,
+  VT_BSTR = 8,
+  VT_DISPATCH = 9,
+  VT_ERROR = 10,
+  VT_BOOL = 11,
+  VT_VARIANT = 12,
+  VT_UI1 = 17,
+  VT_ARRAY = 0x2000,
+};
+
+// A one-dimensional array of variants (VT_ARRAY | VT_VARIANT) with its lower bound.
+struct VariantArray {
+  int32_t lower_bound = 0;
+  std::vector<Variant> items;
+
+  int32_t upper_bound() const { return lower_bound + static_cast<int32_t>(items.size()) - 1; }
+};
+bool operator==(const VariantArray& a, const VariantArray& b);
+
+// A one-dimensional array of bytes (VT_ARRAY | VT_UI1), always 0-based.
+struct ByteArray {
+  std::vector<uint8_t> bytes;
+  bool operator==(const ByteArray&) const = default;
+};
+
+struct NullValue {
+  bool operator==(const NullValue&) const = default;
+};
+struct DateValue {
+  double days = 0;  // days since 1899-12-30, fraction = time of day
+  bool operator==(const DateValue&) const = default;
+};
+struct ErrorValue {
+  int32_t scode = 0;
+  bool operator==(const ErrorValue&) const = default;
+};
+struct BoolValue {
+  bool value = false;
+  bool operator==(const BoolValue&) const = default;
+};
+
+class Variant {
+ public:
+  using Object = std::shared_ptr<Dispatch>;
+
+  Variant() = default;  // Empty
+  Variant(const Variant&) = default;
+  Variant(Variant&&) noexcept = default;
+  Variant& operator=(const Variant&) = default;
+  Variant& operator=(Variant&&) noexcept = default;
+
+  static Variant Empty() { return Variant(); }
+  static Variant Null() { return Variant(NullValue{}); }
+  static Variant I2(int16_t v) { return Variant(v); }
+  static Variant I4(int32_t v) { return Variant(v); }
+  static Variant R4(float v) { return Variant(v); }
+  static Variant R8(double v) { return Variant(v); }
+  static Variant Date(double days) { return Variant(DateValue{days}); }
+  static Variant Bstr(std::u16string v) { return Variant(std::move(v)); }
+  static Variant Bool(bool v) { return Variant(BoolValue{v}); }
+  static Variant UI1(uint8_t v) { return Variant(v); }
+  static Variant Error(int32_t scode) { return Variant(ErrorValue{scode}); }
+  // The value a client passes for an optional argument it left out.
+  static Variant Missing();
+  static Variant FromObject(Object object) { return Variant(std::move(object)); }
+  static Variant Array(VariantArray array) { return Variant(std::move(array)); }
+  static Variant Array(std::vector<Variant> items, int32_t lower_bound = 0) {
+    return Variant(VariantArray{lower_bound, std::move(items)});
+  }
+  static Variant Bytes(std::vector<uint8_t> bytes) { return Variant(ByteArray{std::move(bytes)}); }
+
+  VarType vt() const;
+
+  bool is_empty() const { return index() == kEmpty; }
+  bool is_null() const { return index() == kNull; }
+  bool is_array() const { return index() == kArray || index() == kBytes; }
+  bool is_missing() const;
+
+  int16_t i2() const { return std::get<int16_t>(value_); }
+  int32_t i4() const { return std::get<int32_t>(value_); }
+  float r4() const { return std::get<float>(value_); }
+  double r8() const { return std::get<double>(value_); }
+  double date() const { return std::get<DateValue>(value_).days; }
+  const std::u16string& bstr() const { return std::get<std::u16string>(value_); }
+  const Object& object() const { return std::get<Object>(value_); }
+  int32_t scode() const { return std::get<ErrorValue>(value_).scode; }
+  bool boolean() const { return std::get<BoolValue>(value_).value; }
+  uint8_t ui1() const { return std::get<uint8_t>(value_); }
+  const VariantArray& array() const { return std::get<VariantArray>(value_); }
+  VariantArray& array() { return std::get<VariantArray>(value_); }
+  const std::vector<uint8_t>& bytes() const { return std::get<ByteArray>(value_).bytes; }
+  std::vector<uint8_t>& bytes() { return std::get<ByteArray>(value_).bytes; }
+
+  // Same type and same value (objects by identity); for tests and diagnostics.
+  bool operator==(const Variant& other) const;
+
+ private:
+  enum Index { kEmpty, kNull, kI2, kI4, kR4, kR8, kDate, kBstr, kObject, kError, kBool, kUI1, kArray, kBytes };
+  using Storage = std::variant<std::monostate, NullValue, int16_t, int32_t, float, double, DateValue,
+                               std::u16string, Object, ErrorValue, BoolValue, uint8_t, VariantArray,
+                               ByteArray>;
+
+  template <typename T>
+  explicit Variant(T&& value) : value_(std::forward<T>(value)) {}
+  size_t index() const { return value_.index(); }
+
+  Storage value_;
+};
+
+}  // namespace quillon

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/env.h"
@@ -24,6 +25,16 @@ class FileNumberPool {
   std::vector<bool> taken_ = std::vector<bool>(kLast + 1, false);
 };
 
+// How this process reaches the network; the program's entry point fills it from
+// its environment (QUILLON_DNS_SERVERS, QUILLON_NETWORK_STATE).
+struct NetworkSettings {
+  // DNS servers to ask, "ADDR:PORT[,ADDR:PORT...]"; when set, only those are asked
+  // and the hosts file is not read. Empty: the system's configuration.
+  std::string dns_servers;
+  // "online", "offline" or "proxy" overrides what the machine says; "" or "auto" does not.
+  std::string network_state;
+};
+
 class Host {
  public:
   explicit Host(Env& env = DefaultEnv());
@@ -33,11 +44,13 @@ class Host {
   Env& env() { return env_; }
   FileNumberPool& file_numbers() { return file_numbers_; }
   ClassRegistry& registry() { return registry_; }
+  NetworkSettings& network() { return network_; }
 
  private:
   Env& env_;
   FileNumberPool file_numbers_;
   ClassRegistry registry_;
+  NetworkSettings network_;
 };
 
 }  // namespace quillon

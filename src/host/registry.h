@@ -5,19 +5,47 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeindex>
+#include <unordered_map>
 #include <vector>
 
 #include "host/dispatch.h"
+
+namespace asio {
+class io_context;
+}
 
 namespace quillon {
 
 class Host;
 
 // The per-client context a factory creates into. Each client connection has its
-// own; engines that the objects of one client share hang off it.
+// own, so two clients never see each other's downloads, events or lookups; the
+// engines that the objects of one client share hang off it.
 class ClientScope {
  public:
+  explicit ClientScope(asio::io_context& loop) : loop_(loop) {}
   virtual ~ClientScope() = default;
+  ClientScope(const ClientScope&) = delete;
+  ClientScope& operator=(const ClientScope&) = delete;
+
+  // The event loop that runs this client's calls, sockets and timers.
+  asio::io_context& loop() { return loop_; }
+
+  // The client's one engine of a kind, made on first use. The scope only
+  // remembers it: the objects that use it own it, so it ends with the last of them.
+  template <typename Engine, typename Make>
+  std::shared_ptr<Engine> SharedEngine(Make&& make) {
+    std::weak_ptr<void>& slot = engines_[std::type_index(typeid(Engine))];
+    if (auto existing = slot.lock()) return std::static_pointer_cast<Engine>(existing);
+    std::shared_ptr<Engine> engine = make();
+    slot = engine;
+    return engine;
+  }
+
+ private:
+  asio::io_context& loop_;
+  std::unordered_map<std::type_index, std::weak_ptr<void>> engines_;
 };
 
 class ClassRegistry {

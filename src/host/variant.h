@@ -72,24 +72,24 @@ class Variant {
   Variant& operator=(Variant&&) noexcept = default;
 
   static Variant Empty() { return Variant(); }
-  static Variant Null() { return Variant(NullValue{}); }
-  static Variant I2(int16_t v) { return Variant(v); }
-  static Variant I4(int32_t v) { return Variant(v); }
-  static Variant R4(float v) { return Variant(v); }
-  static Variant R8(double v) { return Variant(v); }
-  static Variant Date(double days) { return Variant(DateValue{days}); }
-  static Variant Bstr(std::u16string v) { return Variant(std::move(v)); }
-  static Variant Bool(bool v) { return Variant(BoolValue{v}); }
-  static Variant UI1(uint8_t v) { return Variant(v); }
-  static Variant Error(int32_t scode) { return Variant(ErrorValue{scode}); }
+  static Variant Null() { return Make<NullValue>(NullValue{}); }
+  static Variant I2(int16_t v) { return Make<int16_t>(v); }
+  static Variant I4(int32_t v) { return Make<int32_t>(v); }
+  static Variant R4(float v) { return Make<float>(v); }
+  static Variant R8(double v) { return Make<double>(v); }
+  static Variant Date(double days) { return Make<DateValue>(DateValue{days}); }
+  static Variant Bstr(std::u16string v) { return Make<std::u16string>(std::move(v)); }
+  static Variant Bool(bool v) { return Make<BoolValue>(BoolValue{v}); }
+  static Variant UI1(uint8_t v) { return Make<uint8_t>(v); }
+  static Variant Error(int32_t scode) { return Make<ErrorValue>(ErrorValue{scode}); }
   // The value a client passes for an optional argument it left out.
   static Variant Missing();
-  static Variant FromObject(Object object) { return Variant(std::move(object)); }
-  static Variant Array(VariantArray array) { return Variant(std::move(array)); }
+  static Variant FromObject(Object object) { return Make<Object>(std::move(object)); }
+  static Variant Array(VariantArray array) { return Make<VariantArray>(std::move(array)); }
   static Variant Array(std::vector<Variant> items, int32_t lower_bound = 0) {
-    return Variant(VariantArray{lower_bound, std::move(items)});
+    return Make<VariantArray>(VariantArray{lower_bound, std::move(items)});
   }
-  static Variant Bytes(std::vector<uint8_t> bytes) { return Variant(ByteArray{std::move(bytes)}); }
+  static Variant Bytes(std::vector<uint8_t> bytes) { return Make<ByteArray>(ByteArray{std::move(bytes)}); }
 
   VarType vt() const;
 
@@ -122,8 +122,12 @@ class Variant {
                                std::u16string, Object, ErrorValue, BoolValue, uint8_t, VariantArray,
                                ByteArray>;
 
-  template <typename T>
-  explicit Variant(T&& value) : value_(std::forward<T>(value)) {}
+  template <typename T, typename V>
+  static Variant Make(V&& value) {
+    Variant out;
+    out.value_.template emplace<T>(std::forward<V>(value));
+    return out;
+  }
   size_t index() const { return value_.index(); }
 
   Storage value_;

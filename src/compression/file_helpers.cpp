@@ -1,0 +1,48 @@
+#include "compression/file_helpers.h"
+
+#include <zlib.h>
+
+#include "host/text.h"
+
+namespace quillon {
+namespace {
+
+// The major version: zlib keeps its interface within one.
+std::string_view MajorVersion(std::string_view version) {
+  return version.substr(0, version.find('.'));
+}
+
+}  // namespace
+
+bool FileExists(Env& env, const std::string& utf8_path) {
+  PathKind kind = env.KindOf(utf8_path);
+  return kind == PathKind::kFile || kind == PathKind::kOther;
+}
+
+bool FileExists(Env& env, std::u16string_view path) {
+  std::string utf8_path;
+  if (!PathFromText(path, &utf8_path).ok()) return false;
+  return FileExists(env, utf8_path);
+}
+
+void KillFile(Env& env, const std::string& utf8_path) {
+  PathKind kind = env.KindOf(utf8_path);
+  if (kind == PathKind::kMissing || kind == PathKind::kDirectory) return;
+  // Failures are passed over: the removal below may still succeed, and if it does
+  // not, the file simply stays.
+  (void)env.MakeWritable(utf8_path);
+  (void)env.RemoveFile(utf8_path);
+}
+
+void KillFile(Env& env, std::u16string_view path) {
+  std::string utf8_path;
+  if (!PathFromText(path, &utf8_path).ok()) return;
+  KillFile(env, utf8_path);
+}
+
+bool ExtractZlib() {
+  const char* linked = zlibVersion();
+  return linked != nullptr && MajorVersion(linked) == MajorVersion(ZLIB_VERSION);
+}
+
+}  // namespace quillon

@@ -1,0 +1,417 @@
+#include "fileops/file_ops.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "compression/file_helpers.h"
+#include "host/convert.h"
+#include "host/host.h"
+#include "host/text.h"
+
+namespace quillon {
+namespace {
+
+// DISPIDs of _FileOps; clients that bind early cache these, so they never move.
+namespace id {
+constexpr DispId kOpenFile = 0x60030003;
+constexpr DispId kFileSize = 0x68030002;
+constexpr DispId kFileRead = 0x60030004;
+constexpr DispId kFileWrite = 0x60030005;
+constexpr DispId kGetBytes = 0x60030006;
+constexpr DispId kReplaceBytes = 0x60030007;
+constexpr DispId kStoreBytes = 0x60030008;
+constexpr DispId kStoreString = 0x60030009;
+constexpr DispId kCopyBytes = 0x6003000A;
+constexpr DispId kDeleteStore = 0x60030017;
+constexpr DispId kGetStoreSize = 0x6003000B;
+constexpr DispId kStoreExists = 0x6003000C;
+constexpr DispId kClearStorage = 0x6003000D;
+constexpr DispId kBytesToLong = 0x6003000E;
+constexpr DispId kLongToBytes = 0x6003000F;
+constexpr DispId kCloseFile = 0x60030010;
+constexpr DispId kDeleteFile = 0x60030011;
+constexpr DispId kErrorString = 0x68030001;
+constexpr DispId kErrorNumber = 0x68030000;
+constexpr DispId kClearError = 0x60030012;
+constexpr DispId kZip = 0x60030013;
+constexpr DispId kUnzip = 0x60030014;
+constexpr DispId kGZipFile = 0x60030015;
+constexpr DispId kGUnZipFile = 0x60030016;
+}  // namespace id
+
+constexpr char16_t kNoFileOpen[] = u"No file open";
+constexpr char16_t kReadRangeInvalid[] = u"Startpoint and/or Length to read invalid";
+constexpr char16_t kMissingId[] = u"Missing ID name to identify storage";
+constexpr char16_t kNoSuchStore[] = u"No such store exists: ";
+constexpr char16_t kGetRangeInvalid[] = u"Start and/or length values not valid";
+constexpr char16_t kReplaceRangeInvalid[] = u"Invalid start point";
+constexpr char16_t kCopyRangeInvalid[] = u"Invalid start points and/or length";
+
+constexpr int64_t kMaxLong = std::numeric_limits<int32_t>::max();
+
+Variant Success() { return Variant::I2(0); }
+
+// Store IDs are shown and kept in upper case.
+std::u16string StoreId(const Variant& id) { return ToUpperText(ToText(id)); }
+
+// A 1-based store position as a 0-based offset; 0 means the first byte too, and a
+// negative position stays negative so the range checks refuse it.
+int64_t OffsetOf(int32_t start) { return start > 0 ? int64_t{start} - 1 : int64_t{start}; }
+
+// A byte array a client hands in: either an array of variants or an array of
+// bytes. Elements are read from index 0 to the upper bound, whatever the lower
+// bound says; an index the array lacks is run-time error 9.
+class ClientArray {
+ public:
+  explicit ClientArray(const Variant& value) : value_(value) {
+    if (!value.is_array()) throw RuntimeError(rt::kTypeMismatch);
+  }
+
+  int64_t upper_bound() const {
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return static_cast<int64_t>(value_.bytes().size()) - 1;
+    return value_.array().upper_bound();
+  }
+  // Elements 0 to the upper bound.
+  int64_t count() const { return std::max<int64_t>(upper_bound() + 1, 0); }
+
+  uint8_t ByteAt(int64_t index) const {
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes().at(CheckIndex(index, 0));
+    return ToByte(Element(index));
+  }
+  int32_t LongAt(int64_t index) const {
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes().at(CheckIndex(index, 0));
+    return ToLong(Element(index));
+  }
+
+ private:
+  const Variant& Element(int64_t index) const {
+    const VariantArray& array = value_.array();
+    return array.items[CheckIndex(index, array.lower_bound)];
+  }
+  size_t CheckIndex(int64_t index, int32_t lower_bound) const {
+    if (index < lower_bound || index > upper_bound()) throw RuntimeError(rt::kSubscriptOutOfRange);
+    return static_cast<size_t>(index - lower_bound);
+  }
+
+  const Variant& value_;
+};
+
+// A length that cannot size an array: the allocation fails as an array bound
+// below its base does.
+void RequireArrayLength(int64_t length) {
+  if (length < 0) throw RuntimeError(rt::kSubscriptOutOfRange);
+}
+
+// A file length as CurFileSize holds it; beyond the 32-bit range positions can no
+// longer address it.
+int32_t FileLength(RandomAccessFile& file) {
+  uint64_t size = 0;
+  ThrowIfFailed(file.Size(&size));
+  if (size > static_cast<uint64_t>(kMaxLong)) throw RuntimeError(rt::kOverflow);
+  return static_cast<int32_t>(size);
+}
+
+}  // namespace
+
+FileOps::FileOps(Host& host)
+    : AutomationObject(*QuillonTypeLibrary().FindClass("FileOps")), host_(host), env_(host.env()) {
+  // Creation goes on whatever the answer: the compression members find out for
+  // themselves when they need the library.
+  (void)ExtractZlib();
+}
+
+FileOps::~FileOps() {
+  stores_.Clear();
+  CloseFile();
+}
+
+Variant FileOps::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
+  switch (member.dispid) {
+    case id::kOpenFile: return OpenFile(args[0]);
+    case id::kFileSize: return FileSize();
+    case id::kFileRead: return FileRead(args[0], args[1], args[2]);
+    case id::kFileWrite: return FileWrite(args[0], args[1]);
+    case id::kGetBytes: return GetBytes(args[0], args[1], args[2], args[3]);
+    case id::kReplaceBytes: return ReplaceBytes(args[0], args[1], args[2]);
+    case id::kStoreBytes: return StoreBytes(args[0], args[1]);
+    case id::kStoreString: return StoreString(args[0], args[1]);
+    case id::kCopyBytes: return CopyBytes(args[0], args[1], args[2], args[3], args[4]);
+    case id::kDeleteStore: DeleteStore(args[0]); return Variant();
+    case id::kGetStoreSize: return GetStoreSize(args[0]);
+    case id::kStoreExists: return StoreExists(args[0]);
+    case id::kClearStorage: ClearStorage(); return Variant();
+    case id::kBytesToLong: return BytesToLong(args[0]);
+    case id::kLongToBytes: return LongToBytes(args[0]);
+    case id::kCloseFile: CloseFile(); return Variant();
+    case id::kDeleteFile: DeleteFile(args[0]); return Variant();
+    case id::kErrorString: return ErrorString();
+    case id::kErrorNumber: return ErrorNumber();
+    case id::kClearError: ClearError(); return Variant();
+    case id::kZip: return Zip(args[0]);
+    case id::kUnzip: return Unzip(args[0], args[1]);
+    case id::kGZipFile: return GZipFile(args[0], args[1]);
+    case id::kGUnZipFile: return GUnZipFile(args[0], args[1], args[2]);
+  }
+  throw RuntimeError(rt::kInvalidProcedureCall);
+}
+
+// ---- Current file and error state ----
+
+Variant FileOps::OpenFile(Variant& path) {
+  // Outside the catcher on purpose: a path that is no text (Null) reaches the
+  // client as an automation error and leaves the object exactly as it was.
+  const std::u16string text = ToText(path);
+  return RunStatusMember(error_, [&] {
+    CloseFile();
+    std::string file_path;
+    ThrowIfFailed(PathFromText(text, &file_path));
+
+    const int16_t number = host_.file_numbers().Acquire();
+    if (number == 0) throw RuntimeError(rt::kTooManyFiles);
+    std::unique_ptr<RandomAccessFile> file;
+    int32_t size = 0;
+    try {
+      ThrowIfFailed(env_.OpenReadWrite(file_path, &file));
+      size = FileLength(*file);
+    } catch (...) {
+      file.reset();
+      host_.file_numbers().Release(number);
+      throw;
+    }
+    file_ = std::move(file);
+    file_number_ = number;
+    cur_file_size_ = size;
+    file_is_open_ = true;
+    return Success();
+  });
+}
+
+Variant FileOps::FileSize() const {
+  return file_is_open_ ? Variant::I4(cur_file_size_) : Variant::I2(0);
+}
+
+void FileOps::CloseFile() {
+  error_.Clear();
+  if (file_is_open_) {
+    file_.reset();
+    host_.file_numbers().Release(file_number_);
+  }
+  file_.reset();
+  file_number_ = 0;
+  cur_file_size_ = 0;
+  file_is_open_ = false;
+  error_.Clear();
+}
+
+void FileOps::DeleteFile(Variant& path) {
+  error_.Clear();
+  try {
+    KillFile(env_, std::u16string_view(ToText(path)));
+  } catch (const RuntimeError&) {
+    // Silent by contract: a path that is no text deletes nothing.
+  }
+}
+
+Variant FileOps::ErrorString() const { return Variant::Bstr(error_.text()); }
+
+Variant FileOps::ErrorNumber() const { return Variant::I4(error_.number()); }
+
+void FileOps::ClearError() { error_.Clear(); }
+
+// ---- File-store transfer ----
+
+Variant FileOps::FileRead(Variant& start, Variant& length, Variant& id) {
+  return RunStatusMember(error_, [&] {
+    if (!file_is_open_) return OwnFailure(error_, Variant::I2(-1), kNoFileOpen);
+    int64_t first = ToLong(start);
+    int64_t count = ToLong(length);
+    const std::u16string store_id = StoreId(id);
+
+    if (first == 0) first = 1;
+    if (count == 0) count = int64_t{cur_file_size_} - first + 1;
+    if (count > cur_file_size_ || first > cur_file_size_ || first + count - 1 > cur_file_size_) {
+      return OwnFailure(error_, Variant::I2(-2), kReadRangeInvalid);
+    }
+    if (store_id.empty()) return OwnFailure(error_, Variant::I2(-3), kMissingId);
+
+    RequireArrayLength(count);
+    if (first < 1) throw RuntimeError(rt::kBadRecordNumber);
+    // Bytes past the real end of a file that shrank since it was measured read as
+    // zeros, so the store always has the length that was asked for.
+    StoreTable::Bytes bytes(static_cast<size_t>(count), 0);
+    size_t read = 0;
+    ThrowIfFailed(file_->Read(static_cast<uint64_t>(first - 1), bytes, &read));
+    stores_.Insert(store_id, std::move(bytes));
+    return Success();
+  });
+}
+
+Variant FileOps::FileWrite(Variant& start, Variant& id) {
+  return RunStatusMember(error_, [&] {
+    if (!file_is_open_) return OwnFailure(error_, Variant::I2(-1), kNoFileOpen);
+    const std::u16string store_id = StoreId(id);
+    if (!stores_.IsStore(store_id)) {
+      return OwnFailure(error_, Variant::I2(1), kNoSuchStore + store_id);
+    }
+    int64_t position = ToLong(start);
+    if (position > cur_file_size_) position = 0;
+    const StoreTable::Bytes& bytes = stores_.Peek(store_id);
+    if (position == 0) position = int64_t{cur_file_size_} + 1;
+    if (position < 1) throw RuntimeError(rt::kBadRecordNumber);
+    // Refused before anything is written: the file would outgrow the positions a
+    // client can name, and its size could no longer be reported.
+    if (position - 1 + static_cast<int64_t>(bytes.size()) > kMaxLong) throw RuntimeError(rt::kOverflow);
+
+    ThrowIfFailed(file_->Write(static_cast<uint64_t>(position - 1), bytes));
+    cur_file_size_ = FileLength(*file_);
+    return Success();
+  });
+}
+
+// ---- Stores ----
+
+Variant FileOps::GetBytes(Variant& id, Variant& start, Variant& length, Variant& bytes_array) {
+  return RunStatusMember(error_, [&] {
+    const std::u16string store_id = StoreId(id);
+    const int64_t offset = OffsetOf(ToLong(start));
+    const int64_t count = ToLong(length);
+    const StoreTable::Bytes& store = stores_.Peek(store_id);
+    if (offset < 0 || offset + count > static_cast<int64_t>(store.size())) {
+      return OwnFailure(error_, Variant::I2(-1), kGetRangeInvalid);
+    }
+    RequireArrayLength(count);
+    std::vector<Variant> items;
+    items.reserve(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i) items.push_back(Variant::UI1(store[static_cast<size_t>(offset + i)]));
+    bytes_array = Variant::Array(std::move(items));
+    return Success();
+  });
+}
+
+Variant FileOps::ReplaceBytes(Variant& id, Variant& start, Variant& bytes_array) {
+  return RunStatusMember(error_, [&] {
+    const std::u16string store_id = StoreId(id);
+    const int64_t offset = OffsetOf(ToLong(start));
+    const StoreTable::Bytes& store = stores_.Peek(store_id);
+    const ClientArray values(bytes_array);
+    const int64_t count = values.count();
+    if (offset < 0 || offset + count > static_cast<int64_t>(store.size())) {
+      return OwnFailure(error_, Variant::I2(-1), kReplaceRangeInvalid);
+    }
+    if (count == 0) return Success();
+    // The changed copy replaces the store only once every element converted.
+    StoreTable::Bytes changed = store;
+    for (int64_t i = 0; i < count; ++i) changed[static_cast<size_t>(offset + i)] = values.ByteAt(i);
+    stores_.Replace(store_id, std::move(changed));
+    return Success();
+  });
+}
+
+Variant FileOps::StoreBytes(Variant& id, Variant& bytes_array) {
+  return RunStatusMember(error_, [&] {
+    const std::u16string store_id = StoreId(id);
+    const ClientArray values(bytes_array);
+    StoreTable::Bytes bytes(static_cast<size_t>(values.count()));
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = values.ByteAt(static_cast<int64_t>(i));
+    stores_.Insert(store_id, std::move(bytes));
+    return Success();
+  });
+}
+
+Variant FileOps::StoreString(Variant& id, Variant& string_data) {
+  return RunStatusMember(error_, [&] {
+    const std::u16string store_id = StoreId(id);
+    const std::u16string text = ToText(string_data);
+    stores_.Insert(store_id, TextToAnsiBytes(text));
+    return Success();
+  });
+}
+
+Variant FileOps::CopyBytes(Variant& id_from, Variant& start_from, Variant& length_from, Variant& id_to,
+                           Variant& start_to) {
+  return RunStatusMember(error_, [&] {
+    const std::u16string from = ToText(id_from);
+    const std::u16string to = ToText(id_to);
+    const int32_t first_from = ToLong(start_from);
+    const int32_t first_to = ToLong(start_to);
+    const int64_t count = ToLong(length_from);
+    const StoreTable::Bytes& source = stores_.Peek(from);
+
+    const int64_t source_offset = OffsetOf(first_from);
+    const int64_t target_offset = OffsetOf(first_to);
+    auto rejected = [&] { return OwnFailure(error_, Variant::I2(-1), kCopyRangeInvalid); };
+    // The source range is checked before a new destination is sized by it, so a
+    // length no store could satisfy never turns into an allocation.
+    if (count < 0 || source_offset < 0 || target_offset < 0 ||
+        source_offset + count > static_cast<int64_t>(source.size())) {
+      return rejected();
+    }
+    // The destination is always a copy, so a copy within one store reads the
+    // bytes as they were before any is written.
+    StoreTable::Bytes target =
+        stores_.IsStore(to) ? stores_.Fetch(to) : StoreTable::Bytes(static_cast<size_t>(count), 0);
+    if (target_offset + count > static_cast<int64_t>(target.size())) return rejected();
+
+    std::copy_n(source.begin() + source_offset, count, target.begin() + target_offset);
+    stores_.Replace(to, std::move(target));
+    return Success();
+  });
+}
+
+void FileOps::DeleteStore(Variant& id) {
+  try {
+    stores_.Remove(ToText(id));
+  } catch (const RuntimeError&) {
+    // Silent by contract, and it leaves the error state alone.
+  }
+}
+
+Variant FileOps::GetStoreSize(Variant& id) {
+  return RunValueMember(error_, Variant(), [&] {
+    const StoreTable::Bytes& store = stores_.Peek(StoreId(id));
+    return Variant::I4(static_cast<int32_t>(store.size()));
+  });
+}
+
+Variant FileOps::StoreExists(Variant& id) {
+  try {
+    return Variant::Bool(stores_.IsStore(ToText(id)));
+  } catch (const RuntimeError&) {
+    return Variant::Bool(false);
+  }
+}
+
+void FileOps::ClearStorage() {
+  error_.Clear();
+  stores_.Clear();
+}
+
+// ---- Little-endian conversion ----
+
+Variant FileOps::BytesToLong(Variant& array_in) {
+  return RunValueMember(error_, Variant(), [&] {
+    const ClientArray values(array_in);
+    uint32_t pattern = 0;
+    for (int i = 0; i < 4; ++i) {
+      const uint32_t low_byte = static_cast<uint32_t>(values.LongAt(i)) & 0xFFu;
+      pattern |= low_byte << (8 * i);
+    }
+    return Variant::I4(static_cast<int32_t>(pattern));
+  });
+}
+
+Variant FileOps::LongToBytes(Variant& long_int) {
+  Variant on_failure = Variant::Array(std::vector<Variant>(4));
+  return RunValueMember(error_, std::move(on_failure), [&] {
+    const uint32_t pattern = static_cast<uint32_t>(ToLong(long_int));
+    std::vector<Variant> items;
+    for (int i = 0; i < 4; ++i) items.push_back(Variant::I4(static_cast<int32_t>((pattern >> (8 * i)) & 0xFFu)));
+    return Variant::Array(std::move(items));
+  });
+}
+
+std::shared_ptr<Dispatch> CreateFileOps(Host& host) { return std::make_shared<FileOps>(host); }
+
+}  // namespace quillon

@@ -1,0 +1,27 @@
+#include "host/host.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+int16_t FileNumberPool::Acquire() {
+  for (int16_t number = kFirst; number <= kLast; ++number) {
+    if (!taken_[number]) {
+      taken_[number] = true;
+      return number;
+    }
+  }
+  return 0;
+}
+
+void FileNumberPool::Release(int16_t number) {
+  if (number >= kFirst && number <= kLast) taken_[number] = false;
+}
+
+int FileNumberPool::in_use() const {
+  return static_cast<int>(std::count(taken_.begin(), taken_.end(), true));
+}
+
+Host::Host(Env& env) : env_(env) { RegisterQuillonClasses(registry_); }
+
+}  // namespace quillon

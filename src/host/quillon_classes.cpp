@@ -1,0 +1,15 @@
+// The classes clients can create, by ProgID. Location is absent on purpose:
+// clients obtain one only from IPInfo.GetLocationFromIP.
+#include "fileops/file_ops.h"
+#include "host/host.h"
+#include "host/registry.h"
+
+namespace quillon {
+
+void RegisterQuillonClasses(ClassRegistry& registry) {
+  const TypeLibrary& library = QuillonTypeLibrary();
+  registry.Register(*library.FindClass("FileOps"),
+                    [](Host& host, ClientScope&) { return CreateFileOps(host); });
+}
+
+}  // namespace quillon

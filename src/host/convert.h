@@ -20,12 +20,14 @@ uint8_t ToByte(const Variant& value);      // 0..255, half to even
 bool ToBoolean(const Variant& value);
 double ToDouble(const Variant& value);
 
-// True when ToDouble would succeed (Empty counts as numeric, Null does not).
+// True for numbers, Booleans, Empty and text that ToDouble reads; false for Null,
+// dates, missing arguments, objects, arrays and text that overflows a double.
 bool IsNumeric(const Variant& value);
 
 // Parses numeric text as the automation layer does: blanks around it, a sign,
 // digits with an optional decimal point and exponent, or a &H / &O prefix.
-// Returns nothing when the text is not a number.
+// Returns nothing when the text is not a number, an infinity when it is one too
+// large for a double. &H / &O text gives its unsigned value.
 std::optional<double> ParseNumber(std::u16string_view text);
 
 // Numbers as automation writes them: up to 15 significant digits for doubles,

@@ -34,6 +34,15 @@ class Env {
   // Opens an existing file for reading.
   virtual Status OpenRead(const std::string& path, std::unique_ptr<RandomAccessFile>* file) = 0;
 
+  // Creates a file that does not exist yet, for writing, mode 0666 under the
+  // umask; fails (without touching anything) when the name is taken.
+  virtual Status CreateExclusive(const std::string& path, std::unique_ptr<RandomAccessFile>* file) = 0;
+  // Moves a file to a new name, replacing a file there in one step.
+  virtual Status Rename(const std::string& from, const std::string& to) = 0;
+  // Where a symbolic link at `path` finally leads (the path itself when it is
+  // none), so that a save replaces the file the link names, not the link.
+  virtual std::string FollowLinks(const std::string& path) = 0;
+
   // What is at a path; kMissing also for a path that cannot be examined.
   virtual PathKind KindOf(const std::string& path) = 0;
   // Clears the read-only state of a file (the owner may write it again).

@@ -85,7 +85,7 @@ class Variant {
   // The value a client passes for an optional argument it left out.
   static Variant Missing();
   static Variant FromObject(Object object) { return Make<Object>(std::move(object)); }
-  static Variant Array(VariantArray array) { return Make<VariantArray>(std::move(array)); }
+  static Variant FromArray(VariantArray array) { return Make<VariantArray>(std::move(array)); }
   static Variant Array(std::vector<Variant> items, int32_t lower_bound = 0) {
     return Make<VariantArray>(VariantArray{lower_bound, std::move(items)});
   }

@@ -1,0 +1,27 @@
+// Saving a whole file so that a failure never leaves a half-written file at the
+// path and never destroys what was there: the bytes go to a temporary file beside
+// the target (created exclusively, mode 0666 under the umask, named
+// ".NAME.quillon-XXXXXX"), which is renamed into place only once complete.
+// A symbolic link at the path is followed: the file it points to is replaced.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "host/env.h"
+#include "host/status.h"
+
+namespace quillon {
+
+// Writes `bytes` as the new content of `path`.
+Status SaveFileAtomically(Env& env, const std::string& path, std::span<const uint8_t> bytes);
+
+// For writers that produce the file themselves (a compressor writing through its
+// own library): `produce` gets the temporary path and fills it; the result is
+// renamed into place when it succeeds and removed when it fails.
+Status ProduceFileAtomically(Env& env, const std::string& path,
+                             const std::function<Status(const std::string& temp_path)>& produce);
+
+}  // namespace quillon

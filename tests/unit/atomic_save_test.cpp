@@ -1,0 +1,113 @@
+// Saves replace a file whole or not at all, and leave no temporary file behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "host/atomic_save.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using quillon::testing::ReadAll;
+using quillon::testing::ScratchDir;
+using quillon::testing::WriteAll;
+
+std::vector<std::string> Entries(const ScratchDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Passes everything through, except that writes to temporary files fail.
+class FailingWritesEnv : public Env {
+ public:
+  class FailingFile : public RandomAccessFile {
+   public:
+    explicit FailingFile(std::unique_ptr<RandomAccessFile> inner) : inner_(std::move(inner)) {}
+    Status Read(uint64_t o, std::span<uint8_t> out, size_t* n) override { return inner_->Read(o, out, n); }
+    Status Write(uint64_t o, std::span<const uint8_t> data) override {
+      inner_->Write(o, data.first(data.size() / 2));
+      return Status::Error(rt::kDiskFull);
+    }
+    Status Size(uint64_t* size) override { return inner_->Size(size); }
+
+   private:
+    std::unique_ptr<RandomAccessFile> inner_;
+  };
+  Env& real = DefaultEnv();
+  Status OpenReadWrite(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
+    return real.OpenReadWrite(p, f);
+  }
+  Status OpenRead(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override { return real.OpenRead(p, f); }
+  Status CreateExclusive(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
+    std::unique_ptr<RandomAccessFile> inner;
+    Status s = real.CreateExclusive(p, &inner);
+    if (s.ok()) *f = std::make_unique<FailingFile>(std::move(inner));
+    return s;
+  }
+  Status Rename(const std::string& a, const std::string& b) override { return real.Rename(a, b); }
+  std::string FollowLinks(const std::string& p) override { return real.FollowLinks(p); }
+  PathKind KindOf(const std::string& p) override { return real.KindOf(p); }
+  Status MakeWritable(const std::string& p) override { return real.MakeWritable(p); }
+  Status RemoveFile(const std::string& p) override { return real.RemoveFile(p); }
+  Status GetModificationTime(const std::string& p, double* s) override { return real.GetModificationTime(p, s); }
+  Status SetModificationTime(const std::string& p, int64_t s) override { return real.SetModificationTime(p, s); }
+  std::string ExecutableFolder() override { return real.ExecutableFolder(); }
+  double Now() override { return real.Now(); }
+};
+
+TEST(AtomicSave, WritesNewAndReplacesExistingFilesWhole) {
+  ScratchDir dir;
+  const std::string path = dir.File("out.bin");
+  const std::vector<uint8_t> first{1, 2, 3, 4, 5};
+  const std::vector<uint8_t> second{9};
+  ASSERT_TRUE(SaveFileAtomically(DefaultEnv(), path, first).ok());
+  EXPECT_EQ(ReadAll(path), first);
+  ASSERT_TRUE(SaveFileAtomically(DefaultEnv(), path, second).ok());
+  EXPECT_EQ(ReadAll(path), second);
+  ASSERT_TRUE(SaveFileAtomically(DefaultEnv(), path, {}).ok());
+  EXPECT_TRUE(ReadAll(path).empty());
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"out.bin"});
+}
+
+TEST(AtomicSave, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+  ScratchDir dir;
+  const std::string path = dir.File("keep.txt");
+  WriteAll(path, {'o', 'l', 'd'});
+  FailingWritesEnv env;
+  const std::vector<uint8_t> bytes(1000, 7);
+  Status status = SaveFileAtomically(env, path, bytes);
+  EXPECT_EQ(status.number(), rt::kDiskFull);
+  EXPECT_EQ(ReadAll(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"keep.txt"});
+
+  status = ProduceFileAtomically(DefaultEnv(), path, [](const std::string& temp) {
+    testing::WriteAll(temp, {1, 2});
+    return Status::Error(rt::kDeviceIOError);
+  });
+  EXPECT_EQ(status.number(), rt::kDeviceIOError);
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"keep.txt"});
+}
+
+TEST(AtomicSave, AMissingFolderFailsAsPathNotFound) {
+  ScratchDir dir;
+  Status status = SaveFileAtomically(DefaultEnv(), dir.File("no/such/file"), std::vector<uint8_t>{1});
+  EXPECT_EQ(status.number(), rt::kPathNotFound);
+}
+
+TEST(AtomicSave, ASymbolicLinkIsFollowedAndStaysALink) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path() / "real");
+  const std::string target = dir.File("real/data");
+  WriteAll(target, {1});
+  std::filesystem::create_symlink("real/data", dir.path() / "link");
+  ASSERT_TRUE(SaveFileAtomically(DefaultEnv(), dir.File("link"), std::vector<uint8_t>{2, 3}).ok());
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "link"));
+  EXPECT_EQ(ReadAll(target), (std::vector<uint8_t>{2, 3}));
+}
+
+}  // namespace
+}  // namespace quillon

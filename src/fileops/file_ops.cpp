@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "compression/file_helpers.h"
+#include "fileops/little_endian.h"
 #include "host/convert.h"
 #include "host/host.h"
 #include "host/text.h"
@@ -14,7 +15,7 @@ namespace quillon {
 namespace {
 
 // DISPIDs of _FileOps; clients that bind early cache these, so they never move.
-namespace id {
+namespace dispid {
 constexpr DispId kOpenFile = 0x60030003;
 constexpr DispId kFileSize = 0x68030002;
 constexpr DispId kFileRead = 0x60030004;
@@ -39,7 +40,7 @@ constexpr DispId kZip = 0x60030013;
 constexpr DispId kUnzip = 0x60030014;
 constexpr DispId kGZipFile = 0x60030015;
 constexpr DispId kGUnZipFile = 0x60030016;
-}  // namespace id
+}  // namespace dispid
 
 constexpr char16_t kNoFileOpen[] = u"No file open";
 constexpr char16_t kReadRangeInvalid[] = u"Startpoint and/or Length to read invalid";
@@ -73,15 +74,14 @@ class ClientArray {
     if (value_.vt() == (VT_ARRAY | VT_UI1)) return static_cast<int64_t>(value_.bytes().size()) - 1;
     return value_.array().upper_bound();
   }
-  // Elements 0 to the upper bound.
   int64_t count() const { return std::max<int64_t>(upper_bound() + 1, 0); }
 
   uint8_t ByteAt(int64_t index) const {
-    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes().at(CheckIndex(index, 0));
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes()[CheckIndex(index, 0)];
     return ToByte(Element(index));
   }
   int32_t LongAt(int64_t index) const {
-    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes().at(CheckIndex(index, 0));
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes()[CheckIndex(index, 0)];
     return ToLong(Element(index));
   }
 
@@ -129,30 +129,30 @@ FileOps::~FileOps() {
 
 Variant FileOps::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
   switch (member.dispid) {
-    case id::kOpenFile: return OpenFile(args[0]);
-    case id::kFileSize: return FileSize();
-    case id::kFileRead: return FileRead(args[0], args[1], args[2]);
-    case id::kFileWrite: return FileWrite(args[0], args[1]);
-    case id::kGetBytes: return GetBytes(args[0], args[1], args[2], args[3]);
-    case id::kReplaceBytes: return ReplaceBytes(args[0], args[1], args[2]);
-    case id::kStoreBytes: return StoreBytes(args[0], args[1]);
-    case id::kStoreString: return StoreString(args[0], args[1]);
-    case id::kCopyBytes: return CopyBytes(args[0], args[1], args[2], args[3], args[4]);
-    case id::kDeleteStore: DeleteStore(args[0]); return Variant();
-    case id::kGetStoreSize: return GetStoreSize(args[0]);
-    case id::kStoreExists: return StoreExists(args[0]);
-    case id::kClearStorage: ClearStorage(); return Variant();
-    case id::kBytesToLong: return BytesToLong(args[0]);
-    case id::kLongToBytes: return LongToBytes(args[0]);
-    case id::kCloseFile: CloseFile(); return Variant();
-    case id::kDeleteFile: DeleteFile(args[0]); return Variant();
-    case id::kErrorString: return ErrorString();
-    case id::kErrorNumber: return ErrorNumber();
-    case id::kClearError: ClearError(); return Variant();
-    case id::kZip: return Zip(args[0]);
-    case id::kUnzip: return Unzip(args[0], args[1]);
-    case id::kGZipFile: return GZipFile(args[0], args[1]);
-    case id::kGUnZipFile: return GUnZipFile(args[0], args[1], args[2]);
+    case dispid::kOpenFile: return OpenFile(args[0]);
+    case dispid::kFileSize: return FileSize();
+    case dispid::kFileRead: return FileRead(args[0], args[1], args[2]);
+    case dispid::kFileWrite: return FileWrite(args[0], args[1]);
+    case dispid::kGetBytes: return GetBytes(args[0], args[1], args[2], args[3]);
+    case dispid::kReplaceBytes: return ReplaceBytes(args[0], args[1], args[2]);
+    case dispid::kStoreBytes: return StoreBytes(args[0], args[1]);
+    case dispid::kStoreString: return StoreString(args[0], args[1]);
+    case dispid::kCopyBytes: return CopyBytes(args[0], args[1], args[2], args[3], args[4]);
+    case dispid::kDeleteStore: DeleteStore(args[0]); return Variant();
+    case dispid::kGetStoreSize: return GetStoreSize(args[0]);
+    case dispid::kStoreExists: return StoreExists(args[0]);
+    case dispid::kClearStorage: ClearStorage(); return Variant();
+    case dispid::kBytesToLong: return BytesToLong(args[0]);
+    case dispid::kLongToBytes: return LongToBytes(args[0]);
+    case dispid::kCloseFile: CloseFile(); return Variant();
+    case dispid::kDeleteFile: DeleteFile(args[0]); return Variant();
+    case dispid::kErrorString: return ErrorString();
+    case dispid::kErrorNumber: return ErrorNumber();
+    case dispid::kClearError: ClearError(); return Variant();
+    case dispid::kZip: return Zip(args[0]);
+    case dispid::kUnzip: return Unzip(args[0], args[1]);
+    case dispid::kGZipFile: return GZipFile(args[0], args[1]);
+    case dispid::kGUnZipFile: return GUnZipFile(args[0], args[1], args[2]);
   }
   throw RuntimeError(rt::kInvalidProcedureCall);
 }
@@ -194,15 +194,11 @@ Variant FileOps::FileSize() const {
 
 void FileOps::CloseFile() {
   error_.Clear();
-  if (file_is_open_) {
-    file_.reset();
-    host_.file_numbers().Release(file_number_);
-  }
+  if (file_is_open_) host_.file_numbers().Release(file_number_);
   file_.reset();
   file_number_ = 0;
   cur_file_size_ = 0;
   file_is_open_ = false;
-  error_.Clear();
 }
 
 void FileOps::DeleteFile(Variant& path) {
@@ -393,12 +389,9 @@ void FileOps::ClearStorage() {
 Variant FileOps::BytesToLong(Variant& array_in) {
   return RunValueMember(error_, Variant(), [&] {
     const ClientArray values(array_in);
-    uint32_t pattern = 0;
-    for (int i = 0; i < 4; ++i) {
-      const uint32_t low_byte = static_cast<uint32_t>(values.LongAt(i)) & 0xFFu;
-      pattern |= low_byte << (8 * i);
-    }
-    return Variant::I4(static_cast<int32_t>(pattern));
+    uint8_t buffer[4];
+    for (int i = 0; i < 4; ++i) buffer[i] = static_cast<uint8_t>(values.LongAt(i) & 0xFF);
+    return Variant::I4(ArrayToLong(buffer));
   });
 }
 
@@ -407,7 +400,9 @@ Variant FileOps::LongToBytes(Variant& long_int) {
   return RunValueMember(error_, std::move(on_failure), [&] {
     const uint32_t pattern = static_cast<uint32_t>(ToLong(long_int));
     std::vector<Variant> items;
-    for (int i = 0; i < 4; ++i) items.push_back(Variant::I4(static_cast<int32_t>((pattern >> (8 * i)) & 0xFFu)));
+    for (int i = 0; i < 4; ++i) {
+      items.push_back(Variant::I4(static_cast<int32_t>((pattern >> (8 * i)) & 0xFFu)));
+    }
     return Variant::Array(std::move(items));
   });
 }

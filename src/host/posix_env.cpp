@@ -185,6 +185,32 @@ class PosixEnv final : public Env {
     return Status::Ok();
   }
 
+  Status CreateExclusive(const std::string& path, std::unique_ptr<RandomAccessFile>* file) override {
+    return Open(path, O_RDWR | O_CREAT | O_EXCL, file);
+  }
+
+  Status Rename(const std::string& from, const std::string& to) override {
+    if (IsBadName(from) || IsBadName(to)) return Status::Error(rt::kBadFileNameOrNumber);
+    if (::rename(from.c_str(), to.c_str()) != 0) return ErrnoStatus(errno, to);
+    return Status::Ok();
+  }
+
+  std::string FollowLinks(const std::string& path) override {
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit on link chains
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink(current.c_str(), target, sizeof target - 1);
+      if (length < 0) return current;
+      std::string next(target, static_cast<size_t>(length));
+      if (next.empty() || next[0] != '/') {
+        const std::string::size_type slash = current.rfind('/');
+        next = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + next;
+      }
+      current = next;
+    }
+    return current;
+  }
+
   std::string ExecutableFolder() override {
     std::string buffer(PATH_MAX, '\0');
     ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());

@@ -1,6 +1,11 @@
 #include "host/variant.h"
 
+#include <ostream>
+
+#include "host/convert.h"
 #include "host/errors.h"
+#include "host/status.h"
+#include "host/text.h"
 
 namespace quillon {
 
@@ -35,5 +40,29 @@ bool operator==(const VariantArray& a, const VariantArray& b) {
 }
 
 bool Variant::operator==(const Variant& other) const { return value_ == other.value_; }
+
+void PrintTo(const Variant& value, std::ostream* out) {
+  *out << "vt" << value.vt() << ":";
+  if (value.vt() == (VT_ARRAY | VT_VARIANT)) {
+    *out << "(";
+    const char* separator = "";
+    for (const Variant& item : value.array().items) {
+      *out << separator;
+      PrintTo(item, out);
+      separator = ", ";
+    }
+    *out << ")";
+    return;
+  }
+  if (value.vt() == (VT_ARRAY | VT_UI1)) {
+    *out << value.bytes().size() << " bytes";
+    return;
+  }
+  try {
+    *out << Utf16ToUtf8(ToText(value));
+  } catch (const RuntimeError&) {
+    *out << "?";
+  }
+}
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <variant>
@@ -132,5 +133,8 @@ class Variant {
 
   Storage value_;
 };
+
+// Shows a variant as "VT:value", for test failure messages and logs.
+void PrintTo(const Variant& value, std::ostream* out);
 
 }  // namespace quillon

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,6 +30,39 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why) {
+  constexpr uid_t kNobody = 65534;
+  constexpr int kCannotDrop = 200;
+  if (geteuid() != 0) return body();  // file modes already bind this process
+  pid_t child = fork();
+  if (child < 0) {
+    *why = "fork failed";
+    return std::nullopt;
+  }
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      _exit(kCannotDrop);
+    }
+    int result = 199;
+    try {
+      result = body();
+    } catch (...) {
+    }
+    _exit(result);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    *why = "the unprivileged child did not finish";
+    return std::nullopt;
+  }
+  if (WEXITSTATUS(status) == kCannotDrop) {
+    *why = "cannot switch to the user nobody (no privilege to change user ids)";
+    return std::nullopt;
+  }
+  return WEXITSTATUS(status);
 }
 
 }  // namespace quillon::testing

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,5 +27,11 @@ class ScratchDir {
 
 std::vector<uint8_t> ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Runs `body` in a child process as the unprivileged user nobody, so that file
+// modes bind it even when the tests run as root; the body's result (0 to 198,
+// 199 when it throws) is the child's exit code. Returns nothing, with the reason
+// in `why`, when the privileges cannot be dropped.
+std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why);
 
 }  // namespace quillon::testing

@@ -3,6 +3,7 @@
 #include "fileops/file_ops.h"
 #include "host/host.h"
 #include "host/registry.h"
+#include "http/downloader.h"
 
 namespace quillon {
 
@@ -10,6 +11,7 @@ void RegisterQuillonClasses(ClassRegistry& registry) {
   const TypeLibrary& library = QuillonTypeLibrary();
   registry.Register(*library.FindClass("FileOps"),
                     [](Host& host, ClientScope&) { return CreateFileOps(host); });
+  registry.Register(*library.FindClass("Downloader"), [](Host& host, ClientScope& scope) { return CreateDownloader(host, scope); });
 }
 
 }  // namespace quillon

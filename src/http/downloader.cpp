@@ -1,0 +1,149 @@
+#include "http/downloader.h"
+
+#include <limits>
+
+#include "host/convert.h"
+#include "host/host.h"
+#include "host/registry.h"
+
+namespace quillon {
+namespace {
+
+const ClassInfo& DownloaderClass() { return *QuillonTypeLibrary().FindClass("Downloader"); }
+
+// Event DISPIDs, looked up once in the type library that states them.
+DispId EventId(std::string_view name) { return DownloaderClass().events()->FindByName(name)->dispid; }
+
+Variant SizeVariant(int64_t size) {
+  if (size <= std::numeric_limits<int32_t>::max()) return Variant::I4(static_cast<int32_t>(size));
+  return Variant::R8(static_cast<double>(size));  // a 32-bit count would wrap to a wrong size
+}
+
+}  // namespace
+
+std::shared_ptr<Downloader> Downloader::Create(std::shared_ptr<http::HttpEngine> engine) {
+  auto downloader = std::make_shared<Downloader>(std::move(engine));
+  downloader->subscription_ = downloader->engine_->Subscribe(downloader);
+  return downloader;
+}
+
+Downloader::Downloader(std::shared_ptr<http::HttpEngine> engine)
+    : AutomationObject(DownloaderClass()), engine_(std::move(engine)), events_(*DownloaderClass().events()) {}
+
+Downloader::~Downloader() {
+  // Only this object lets go: the others' downloads go on, and the engine is shut
+  // down when the last of them releases it.
+  if (subscription_ != 0) engine_->Unsubscribe(subscription_);
+}
+
+Variant Downloader::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
+  const std::string_view name = member.name;
+  if (name == "Busy") return Variant::Bool(busy_);
+  if (name == "Port") {
+    SetPort(args[0]);
+    return {};
+  }
+  if (name == "Online") return Variant::Bool(engine_->IsOnline());
+  if (name == "ProxyConnection") return Variant::Bool(engine_->IsConnectionProxy());
+  if (name == "CurSize") return SizeVariant(engine_->CurSize1());
+  if (name == "CurFileAsString") return Variant::Bstr(busy_ ? std::u16string() : engine_->CurFileString1());
+  if (name == "ServerHeader") return Variant::Bstr(engine_->ServerHeader1());
+  if (name == "ServerCode") return Variant::I4(engine_->ServerCode1());
+  if (name == "ErrorString") return Variant::Bstr(error_string_);
+  if (name == "DisconnectNetwork") {
+    engine_->CloseDown();
+    return {};
+  }
+  if (name == "RequestFile") return RequestFile(args[0], args[1]);
+  if (name == "WriteTextFile") return WriteFile(args[0], args[1], true);
+  if (name == "WriteBinaryFile") return WriteFile(args[0], args[1], false);
+  throw RuntimeError(rt::kInvalidProcedureCall);
+}
+
+void Downloader::SetPort(const Variant& value) {
+  if (!IsNumeric(value)) return;
+  try {
+    engine_->set_port(ToLong(value));
+  } catch (const RuntimeError&) {
+    // Out of range: the port stays as it was.
+  }
+}
+
+Variant Downloader::RequestFile(const Variant& server, const Variant& file_path) {
+  std::u16string error;
+  const int32_t started = engine_->StartWinsock(error);
+  if (started != 0) {
+    error_string_ = error;
+    return Variant::I4(started);
+  }
+  // Conversion failures reach the caller as automation errors, before anything
+  // else has happened.
+  std::u16string server_text = ToText(server);
+  std::u16string path_text = ToText(file_path);
+
+  const int32_t result = engine_->RequestFile1(std::move(server_text), std::move(path_text), error);
+  if (result != 0) {
+    error_string_ = error;
+    return Variant::I4(result);
+  }
+  busy_ = true;
+  error_string_.clear();
+  return Variant::I4(0);
+}
+
+Variant Downloader::WriteFile(const Variant& path, const Variant& if_delete, bool as_text) {
+  std::u16string path_text;
+  bool delete_first = false;
+  try {
+    path_text = ToText(path);
+  } catch (const RuntimeError&) {
+  }
+  try {
+    delete_first = ToBoolean(if_delete);
+  } catch (const RuntimeError&) {
+  }
+  std::u16string error;
+  const int32_t result = as_text ? engine_->WriteTextFile1(path_text, delete_first, error)
+                                 : engine_->WriteBinaryFile1(path_text, delete_first, error);
+  error_string_ = error;
+  return Variant::I4(result);
+}
+
+void Downloader::OnConnect1(const std::u16string& url) {
+  static const DispId id = EventId("OnConnect");
+  const std::shared_ptr<Downloader> keep = weak_from_this().lock();
+  Variant args[] = {Variant::Bstr(url)};
+  events_.Raise(id, args);
+}
+
+void Downloader::OnFinish1(int32_t code, const std::u16string& text, uint64_t download) {
+  static const DispId id = EventId("OnDownloadFinish");
+  const std::shared_ptr<Downloader> keep = weak_from_this().lock();
+  Variant args[] = {Variant::I4(code), Variant::Bstr(text)};
+  events_.Raise(id, args);
+  // A handler that started the next download keeps us busy with that one: a
+  // poller would otherwise take its partial file for a finished one.
+  if (engine_->download_serial() == download) busy_ = false;
+}
+
+void Downloader::OnDisconnect1() {
+  static const DispId id = EventId("OnDisconnect");
+  const std::shared_ptr<Downloader> keep = weak_from_this().lock();
+  events_.Raise(id, {});
+}
+
+std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope) {
+  http::HttpEngine::Platform platform;
+  platform.sockets = http::MakePosixSocketLayer(scope.loop());
+  platform.resolver = http::MakeCaresResolver(host.network().dns_servers);
+  platform.network = http::MakeSystemNetworkState(host.network().network_state);
+  return std::make_shared<http::HttpEngine>(host.env(), std::move(platform));
+}
+
+std::shared_ptr<Dispatch> CreateDownloader(Host& host, ClientScope& scope) {
+  std::shared_ptr<http::HttpEngine> engine =
+      scope.SharedEngine<http::HttpEngine>([&] { return MakeHttpEngine(host, scope); });
+  return Downloader::Create(std::move(engine));
+}
+
+}  // namespace quillon

@@ -1,0 +1,57 @@
+// Downloader: the class scripts download a file with. It adds a busy flag and its
+// own error text to the HTTP engine it shares with the other Downloaders of its
+// client, and turns the engine's events into its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "host/dispatch.h"
+#include "host/events.h"
+#include "http/http_engine.h"
+
+namespace quillon {
+
+class Host;
+class ClientScope;
+
+class Downloader : public AutomationObject,
+                   public http::HttpEngine::Listener,
+                   public std::enable_shared_from_this<Downloader> {
+ public:
+  // Use Create: the engine holds Downloaders weakly, so they must be shared.
+  static std::shared_ptr<Downloader> Create(std::shared_ptr<http::HttpEngine> engine);
+  explicit Downloader(std::shared_ptr<http::HttpEngine> engine);
+  ~Downloader() override;
+
+  ConnectionPoint* Events() override { return &events_; }
+
+  void OnConnect1(const std::u16string& url) override;
+  void OnFinish1(int32_t code, const std::u16string& text, uint64_t download) override;
+  void OnDisconnect1() override;
+
+ protected:
+  Variant InvokeMember(const MemberInfo& member, std::span<Variant> args) override;
+
+ private:
+  void SetPort(const Variant& value);
+  Variant RequestFile(const Variant& server, const Variant& file_path);
+  Variant WriteFile(const Variant& path, const Variant& if_delete, bool as_text);
+
+  std::shared_ptr<http::HttpEngine> engine_;
+  uint64_t subscription_ = 0;
+  ConnectionPoint events_;
+  bool busy_ = false;
+  std::u16string error_string_;
+};
+
+// A Downloader bound to its client's engine, made with the client's first one.
+std::shared_ptr<Dispatch> CreateDownloader(Host& host, ClientScope& scope);
+
+// The engine a client's Downloaders share, on the client's event loop, reaching the
+// network as the host's settings say.
+std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope);
+
+}  // namespace quillon

@@ -1,0 +1,341 @@
+#include "http/http_engine.h"
+
+#include <algorithm>
+#include <string>
+
+#include "compression/file_helpers.h"
+#include "host/atomic_save.h"
+#include "host/text.h"
+
+namespace quillon::http {
+namespace {
+
+// A request the socket will not take within this time is given up (10060); the
+// same bound the connection itself has.
+constexpr std::chrono::seconds kSendLimit(21);
+
+constexpr Ipv4Address kBroadcast{255, 255, 255, 255};
+
+std::u16string Decimal(int64_t number) { return AsciiToText(std::to_string(number)); }
+
+}  // namespace
+
+void DownloadedFile::Append(std::span<const uint8_t> block) {
+  if (block.empty()) return;
+  blocks_.emplace_back(block.begin(), block.end());
+  size_ += static_cast<int64_t>(block.size());
+}
+
+void DownloadedFile::Clear() {
+  blocks_ = {};
+  size_ = 0;
+}
+
+HttpEngine::HttpEngine(Env& env, Platform platform) : env_(env), platform_(std::move(platform)) {}
+
+HttpEngine::~HttpEngine() {
+  // Nobody is left to hear OnDisconnect1: the listeners keep the engine alive.
+  if (socket_ > 0) {
+    if (notify_active_) platform_.sockets->Unwatch(socket_);
+    platform_.sockets->Close(socket_);
+    socket_ = 0;
+  }
+  file_.Clear();
+  if (winsock_started_) platform_.sockets->Cleanup();
+}
+
+uint64_t HttpEngine::Subscribe(std::weak_ptr<Listener> listener) {
+  const uint64_t token = next_token_++;
+  listeners_.emplace_back(token, std::move(listener));
+  return token;
+}
+
+void HttpEngine::Unsubscribe(uint64_t token) {
+  std::erase_if(listeners_, [token](const auto& entry) { return entry.first == token; });
+}
+
+template <typename Call>
+void HttpEngine::Raise(Call call) {
+  // A handler may drop the last Downloader, and with it the engine, while the
+  // event is still on its way to the others.
+  const std::shared_ptr<HttpEngine> keep = weak_from_this().lock();
+  const auto snapshot = listeners_;
+  for (const auto& [token, weak] : snapshot) {
+    const bool still_subscribed =
+        std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& entry) { return entry.first == token; });
+    if (!still_subscribed) continue;
+    if (const std::shared_ptr<Listener> listener = weak.lock()) call(*listener);
+  }
+}
+
+bool HttpEngine::IsOnline() { return platform_.network->IsOnline(); }
+
+bool HttpEngine::IsConnectionProxy() { return platform_.network->IsConnectionProxy(); }
+
+int32_t HttpEngine::StartWinsock(std::u16string& error) {
+  if (winsock_started_) return 0;
+  const int result = platform_.sockets->Startup();
+  if (result == 0) {
+    winsock_started_ = true;
+    return 0;
+  }
+  return StartupFailure(result, &error);
+}
+
+int32_t HttpEngine::RequestFile1(std::u16string server, std::u16string file, std::u16string& error) {
+  // One connection slot: a socket left open here would leak and keep notifying.
+  if (socket_ > 0) CloseConnection();
+  ResetDownload();
+
+  const int32_t target = NormaliseTarget(server, file);
+  if (target != 0) {
+    error = std::u16string(EngineText(target));
+    return target;
+  }
+
+  const int32_t opened = OpenConnection(server, error);
+  if (opened != code::kConnected) return opened;
+
+  std::u16string send_error;
+  if (!SendGetRequest(server, file, download_serial_, send_error)) {
+    error = send_error;
+    return code::kSendFailed;
+  }
+  return code::kSent;
+}
+
+void HttpEngine::CloseDown() {
+  if (socket_ > 0) CloseConnection();
+  if (winsock_started_) {
+    platform_.sockets->Cleanup();
+    winsock_started_ = false;
+  }
+}
+
+std::u16string HttpEngine::CurFileString1() const {
+  if (file_.size() == 0) return u"";
+  return JoinAsText(file_.blocks());
+}
+
+int32_t HttpEngine::WriteTextFile1(const std::u16string& path, bool if_delete, std::u16string& error) {
+  return Save(path, if_delete, true, error);
+}
+
+int32_t HttpEngine::WriteBinaryFile1(const std::u16string& path, bool if_delete, std::u16string& error) {
+  return Save(path, if_delete, false, error);
+}
+
+void HttpEngine::OnSocketEvent(SocketHandle socket, int code) {
+  // A notification queued for a connection that has since closed belongs to no
+  // download; handling it would finish the current one a second time.
+  if (socket_ <= 0 || socket != socket_) return;
+  if (code == kNotifyRead) {
+    OnRead();
+  } else if (code == kNotifyClose) {
+    OnClose();
+  }
+}
+
+int32_t HttpEngine::OpenConnection(const std::u16string& server, std::u16string& error) {
+  error.clear();
+  SocketLayer& sockets = *platform_.sockets;
+  if (!IsOnline()) return Fail(code::kNotOnline, error, false);
+  if (IsConnectionProxy()) return Fail(code::kViaProxy, error, false);
+  if (server.empty()) return Fail(code::kServerMissing, error, false);
+
+  socket_ = sockets.Open();
+  if (socket_ <= 0) {
+    socket_ = -1;
+    return Fail(code::kSocketFailed, error, true);
+  }
+
+  const std::optional<Ipv4Address> address = platform_.resolver->Resolve(TextToAnsi(server));
+  if (!address || *address == kBroadcast) {
+    sockets.Close(socket_);
+    socket_ = 0;
+    return Fail(code::kResolveFailed, error, false);
+  }
+
+  sockets.ClearLastError();
+  if (sockets.Connect(socket_, *address, static_cast<uint16_t>(port_ & 0xFFFF)) != 0) {
+    const int32_t result = Fail(code::kConnectFailed, error, true);
+    sockets.Close(socket_);
+    socket_ = 0;
+    return result;
+  }
+
+  sockets.ClearLastError();
+  const int watched = sockets.Watch(socket_, [weak = weak_from_this()](SocketHandle socket, int event) {
+    if (const std::shared_ptr<HttpEngine> self = weak.lock()) self->OnSocketEvent(socket, event);
+  });
+  if (watched == -1) {
+    const int32_t result = Fail(code::kSelectFailed, error, true);
+    sockets.Close(socket_);
+    socket_ = 0;
+    return result;
+  }
+
+  notify_active_ = true;
+  ++download_serial_;
+  Raise([&](Listener& listener) { listener.OnConnect1(server); });
+  return code::kConnected;
+}
+
+bool HttpEngine::SendGetRequest(const std::u16string& server, const std::u16string& path, uint64_t download,
+                                std::u16string& error) {
+  std::u16string text_error;
+  if (SendText(RequestText(path, server, user_agent_), download, text_error) != 0) {
+    error = text_error;
+    return false;
+  }
+  return true;
+}
+
+int32_t HttpEngine::SendText(const std::u16string& text, uint64_t download, std::u16string& error) {
+  if (text.empty()) return 0;
+  const std::vector<uint8_t> bytes = TextToAnsiBytes(text);
+  SocketLayer& sockets = *platform_.sockets;
+  const auto deadline = std::chrono::steady_clock::now() + kSendLimit;
+
+  // The whole request must go: a request cut short, or one counted as sent when
+  // the socket would have blocked, leaves the server waiting and the download
+  // hanging for ever.
+  size_t offset = 0;
+  while (offset < bytes.size()) {
+    // OnConnect1 handlers run before this; one of them may have closed the
+    // connection or opened another in its place.
+    if (socket_ <= 0 || download_serial_ != download) {
+      error = Decimal(wsa::kNotSocket);
+      return -1;
+    }
+    const int sent = sockets.Send(socket_, std::span<const uint8_t>(bytes).subspan(offset));
+    if (sent > 0) {
+      offset += static_cast<size_t>(sent);
+      continue;
+    }
+    const int failure = sent < 0 ? sockets.LastError() : wsa::kWouldBlock;
+    if (failure != wsa::kWouldBlock) {
+      error = Decimal(failure);
+      return -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      error = Decimal(wsa::kTimedOut);
+      return -1;
+    }
+    if (!sockets.WaitWritable(socket_, left)) {
+      error = Decimal(sockets.LastError());
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void HttpEngine::CloseConnection() {
+  if (socket_ <= 0) return;
+  if (notify_active_) {
+    platform_.sockets->Unwatch(socket_);
+    notify_active_ = false;
+  }
+  platform_.sockets->Close(socket_);
+  socket_ = 0;
+  Raise([](Listener& listener) { listener.OnDisconnect1(); });
+}
+
+void HttpEngine::ResetDownload() {
+  reply_ = ReplyFields{};
+  file_.Clear();
+}
+
+void HttpEngine::OnRead() {
+  SocketLayer& sockets = *platform_.sockets;
+  std::vector<uint8_t> buffer(kReadBlockSize);
+  const int received = sockets.Recv(socket_, buffer);
+  if (received > 0) {
+    const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(received));
+    file_.Append(block.subspan(SplitHeader(block, reply_)));
+    return;
+  }
+  const int error = received < 0 ? sockets.LastError() : 0;
+  // Woken without data: not an end, the next notification will come.
+  if (received < 0 && error == wsa::kWouldBlock) return;
+
+  // Taken before the close: an OnDisconnect1 handler may start the next request.
+  const int32_t code = received < 0 ? -1 : reply_.code;
+  const std::u16string text = received < 0 ? Decimal(error) : reply_.reason;
+  const uint64_t download = download_serial_;
+  CloseConnection();
+  Finish(code, text, download);
+}
+
+void HttpEngine::OnClose() {
+  SocketLayer& sockets = *platform_.sockets;
+  std::vector<uint8_t> buffer(kReadBlockSize);
+  int received = 0;
+  int error = 0;
+  for (;;) {
+    received = sockets.Recv(socket_, buffer);
+    if (received <= 0) break;
+    file_.Append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(received)));
+  }
+  if (received < 0) {
+    error = sockets.LastError();
+    if (error == wsa::kWouldBlock) received = 0;  // drained: nothing more is coming
+  }
+
+  const int32_t code = received < 0 ? -1 : reply_.code;
+  const std::u16string text = received < 0 ? Decimal(error) : reply_.reason;
+  const uint64_t download = download_serial_;
+  CloseConnection();
+  Finish(code, text, download);
+}
+
+void HttpEngine::Finish(int32_t code, const std::u16string& text, uint64_t download) {
+  Raise([&](Listener& listener) { listener.OnFinish1(code, text, download); });
+}
+
+int32_t HttpEngine::Fail(int32_t id, std::u16string& error, bool with_error_number) {
+  error = std::u16string(EngineText(id));
+  if (with_error_number) error += Decimal(platform_.sockets->LastError());
+  return id;
+}
+
+int32_t HttpEngine::Save(const std::u16string& path_text, bool if_delete, bool as_text, std::u16string& error) {
+  std::string path;
+  const Status named = PathFromText(path_text, &path);
+  if (named.ok() && FileExists(env_, path)) {
+    if (!if_delete) {
+      error = u"File exists";
+      return 1;
+    }
+    // With content to write, the rename below replaces the file; removing it now
+    // would lose it if the save then failed, and would replace a link instead
+    // of the file it points to.
+    if (file_.size() == 0) (void)env_.RemoveFile(path);
+  }
+  if (file_.blocks().empty() || file_.size() == 0) {
+    error = u"Current file has no content";
+    return 2;
+  }
+  if (!named.ok()) {
+    error = named.description();
+    return named.number();
+  }
+
+  std::vector<uint8_t> bytes;
+  if (as_text) {
+    bytes = TextToAnsiBytes(JoinAsText(file_.blocks()));
+  } else {
+    bytes.reserve(static_cast<size_t>(file_.size()));
+    for (const std::vector<uint8_t>& block : file_.blocks()) bytes.insert(bytes.end(), block.begin(), block.end());
+  }
+  const Status saved = SaveFileAtomically(env_, path, bytes);
+  if (!saved.ok()) {
+    error = saved.description();
+    return saved.number();
+  }
+  error.clear();
+  return 0;
+}
+
+}  // namespace quillon::http

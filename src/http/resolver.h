@@ -1,0 +1,29 @@
+// Forward name lookup for the HTTP engine: a name (or dotted address) to the first
+// IPv4 address it has. The lookup blocks its caller, as the engine's contract
+// wants, but never for long and never by running the event loop.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "http/socket_layer.h"
+
+namespace quillon::http {
+
+class HostResolver {
+ public:
+  virtual ~HostResolver() = default;
+  // The first IPv4 address of the name, or nothing when it has none.
+  virtual std::optional<Ipv4Address> Resolve(std::string_view name) = 0;
+};
+
+// c-ares on a channel of its own. `dns_servers` ("ADDR:PORT[,ADDR:PORT...]") names
+// the only servers to ask and turns the hosts file off; empty means the system's
+// configuration. A lookup gives up after `limit` in all.
+std::unique_ptr<HostResolver> MakeCaresResolver(std::string dns_servers,
+                                                std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+}  // namespace quillon::http

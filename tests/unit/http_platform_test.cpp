@@ -1,0 +1,144 @@
+// The platform pieces under the engine, on loopback: POSIX sockets with their
+// start-up count, time limit and repeated notifications, and the c-ares lookup
+// that asks only the servers it is told to.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include "http/resolver.h"
+#include "http/socket_layer.h"
+#include "http_fixtures.h"
+
+namespace quillon::http {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::http_test::Loopback;
+using quillon::http_test::PortOf;
+using quillon::http_test::RunUntil;
+using quillon::http_test::StubDns;
+
+constexpr Ipv4Address kLocal{127, 0, 0, 1};
+
+TEST(HttpPosixSockets, SocketsNeedAStartupThatIsCounted) {
+  asio::io_context loop;
+  auto sockets = MakePosixSocketLayer(loop);
+  EXPECT_EQ(sockets->Open(), -1);
+  EXPECT_EQ(sockets->LastError(), wsa::kNotInitialised);
+
+  EXPECT_EQ(sockets->Startup(), 0);
+  EXPECT_EQ(sockets->Startup(), 0);
+  sockets->Cleanup();
+  const SocketHandle socket = sockets->Open();
+  EXPECT_GT(socket, 0);
+  sockets->Close(socket);
+  sockets->Cleanup();
+  EXPECT_EQ(sockets->Open(), -1);
+}
+
+TEST(HttpPosixSockets, ConnectGivesUpAfterItsLimit) {
+  // A listener whose queue is full drops new handshakes, so a connect hangs.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  const uint16_t port = PortOf(listener);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in target = Loopback(port);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(50ms);
+
+  asio::io_context loop;
+  auto sockets = MakePosixSocketLayer(loop, 300ms);
+  sockets->Startup();
+  const SocketHandle socket = sockets->Open();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sockets->Connect(socket, kLocal, port), -1);
+  EXPECT_EQ(sockets->LastError(), wsa::kTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+  sockets->Close(socket);
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+}
+
+TEST(HttpPosixSockets, NotifiesAgainWhileDataRemains) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+
+  asio::io_context loop;
+  auto sockets = MakePosixSocketLayer(loop);
+  sockets->Startup();
+  const SocketHandle socket = sockets->Open();
+  ASSERT_EQ(sockets->Connect(socket, kLocal, PortOf(listener)), 0);
+  const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+
+  // Three reads' worth arrives at once and the peer stays open: every block
+  // must still be announced without any new arrival.
+  const std::string data(3 * 8192, 'x');
+  quillon::http_test::ScriptedHttpServer::Send(peer, data);
+  size_t received = 0;
+  int notifications = 0;
+  ASSERT_EQ(sockets->Watch(socket, [&](SocketHandle s, int code) {
+    ++notifications;
+    EXPECT_EQ(code, kNotifyRead);
+    uint8_t buffer[8192];
+    const int got = sockets->Recv(s, buffer);
+    if (got > 0) received += static_cast<size_t>(got);
+  }), 0);
+  EXPECT_TRUE(RunUntil(loop, [&] { return received == data.size(); }));
+  EXPECT_GE(notifications, 3);
+
+  // Nothing arrives for a socket no longer watched.
+  sockets->Unwatch(socket);
+  const int before = notifications;
+  quillon::http_test::ScriptedHttpServer::Send(peer, "more");
+  quillon::http_test::RunFor(loop, 100ms);
+  EXPECT_EQ(notifications, before);
+
+  sockets->Close(socket);
+  ::close(peer);
+  ::close(listener);
+}
+
+TEST(HttpResolver, AsksOnlyTheNamedServers) {
+  StubDns dns{{{"files.test", "10.1.2.3"}}};
+  auto resolver = MakeCaresResolver(dns.address());
+  EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 1, 2, 3}));
+  EXPECT_EQ(resolver->Resolve("missing.test"), std::nullopt);
+  const int asked = dns.queries();
+  EXPECT_GE(asked, 2);
+
+  // Dotted addresses need no server; a NUL would cut the name short.
+  EXPECT_EQ(resolver->Resolve("192.168.7.9"), (Ipv4Address{192, 168, 7, 9}));
+  EXPECT_EQ(resolver->Resolve(std::string_view("files.test\0.evil", 16)), std::nullopt);
+  EXPECT_EQ(dns.queries(), asked);
+
+  // A setting that names no usable server asks no server at all.
+  EXPECT_EQ(MakeCaresResolver("not a server list")->Resolve("files.test"), std::nullopt);
+}
+
+TEST(HttpResolver, ASecondServerGetsItsTurnWithinTheLimit) {
+  StubDns silent({}, true);
+  StubDns answering{{{"files.test", "10.9.8.7"}}};
+  auto resolver = MakeCaresResolver(silent.address() + "," + answering.address());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 9, 8, 7}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_GT(silent.queries(), 0);
+
+  auto hurried = MakeCaresResolver(silent.address(), 500ms);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(hurried->Resolve("files.test"), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+}
+
+}  // namespace
+}  // namespace quillon::http

@@ -4,6 +4,7 @@
 #include "host/host.h"
 #include "host/registry.h"
 #include "http/downloader.h"
+#include "ipinfo/ip_info.h"
 
 namespace quillon {
 
@@ -11,6 +12,7 @@ void RegisterQuillonClasses(ClassRegistry& registry) {
   const TypeLibrary& library = QuillonTypeLibrary();
   registry.Register(*library.FindClass("FileOps"),
                     [](Host& host, ClientScope&) { return CreateFileOps(host); });
+  registry.Register(*library.FindClass("IPInfo"), [](Host& host, ClientScope& scope) { return CreateIPInfo(host, scope); });
   registry.Register(*library.FindClass("Downloader"), [](Host& host, ClientScope& scope) { return CreateDownloader(host, scope); });
 }
 

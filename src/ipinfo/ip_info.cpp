@@ -1,0 +1,194 @@
+#include "ipinfo/ip_info.h"
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "compression/file_helpers.h"
+#include "host/convert.h"
+#include "host/host.h"
+#include "host/registry.h"
+#include "host/text.h"
+#include "ipinfo/region_names.h"
+
+namespace quillon {
+namespace {
+
+// DISPIDs of _IPInfo and __IPInfo; clients that bind early cache these.
+namespace id {
+constexpr DispId kErrorString = 0x68030002;
+constexpr DispId kTimeOut = 0x68030001;
+constexpr DispId kBusy = 0x68030000;
+constexpr DispId kEnableHostNameData = 0x60030003;
+constexpr DispId kGetHostNameFromIP = 0x60030004;
+constexpr DispId kEnableLocationData = 0x60030005;
+constexpr DispId kGetLocationFromIP = 0x60030006;
+constexpr DispId kOnHostNameResult = 1;
+}  // namespace id
+
+constexpr int32_t kLongestTimeOutMs = 60000;
+constexpr char16_t kDatabasePathInvalid[] = u"Database path invalid";
+constexpr char16_t kDatabaseFileName[] = u"GEOIPCITY.DAT";
+
+}  // namespace
+
+IPInfo::IPInfo(Host& host, std::shared_ptr<LookupEngine> engine)
+    : AutomationObject(*QuillonTypeLibrary().FindClass("IPInfo")),
+      host_(host),
+      current_location_(std::make_shared<Location>()),
+      engine_(std::move(engine)),
+      events_(*QuillonTypeLibrary().FindClass("IPInfo")->events()) {}
+
+IPInfo::~IPInfo() {
+  // Only this object's reception ends; the engine, its started state and any
+  // pending lookup stay with the IPInfo objects that remain.
+  engine_->Unsubscribe(subscription_);
+}
+
+std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine) {
+  auto info = std::make_shared<IPInfo>(host, std::move(engine));
+  IPInfo* self = info.get();
+  info->subscription_ = info->engine_->Subscribe(
+      info, [self](const HostNameResult& result) { self->OnHostNameResolved(result); });
+  return info;
+}
+
+std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
+  // The host and the loop outlive every engine: the factory may keep them.
+  Host* const process = &host;
+  asio::io_context* const loop = &scope.loop();
+  std::shared_ptr<LookupEngine> engine = scope.SharedEngine<LookupEngine>([process, loop] {
+    return std::make_shared<LookupEngine>(*loop, [process, loop] {
+      ResolverSettings settings;
+      settings.dns_servers = process->network().dns_servers;
+      return MakeAresReverseResolver(*loop, settings);
+    });
+  });
+  return CreateIPInfo(host, std::move(engine));
+}
+
+Variant IPInfo::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
+  switch (member.dispid) {
+    case id::kErrorString: return ErrorString();
+    case id::kTimeOut: TimeOut(args[0]); return Variant();
+    case id::kBusy: return Busy();
+    case id::kEnableHostNameData: return EnableHostNameData();
+    case id::kGetHostNameFromIP: GetHostNameFromIP(args[0]); return Variant();
+    case id::kEnableLocationData: return EnableLocationData(args[0]);
+    case id::kGetLocationFromIP: return GetLocationFromIP(args[0]);
+  }
+  throw RuntimeError(rt::kInvalidProcedureCall);
+}
+
+// ---- Host names ----
+
+Variant IPInfo::ErrorString() const { return Variant::Bstr(last_error_); }
+
+void IPInfo::TimeOut(Variant& value) {
+  if (!IsNumeric(value)) return;
+  try {
+    const double milliseconds = ToDouble(value);
+    // Beyond the longest time-out every value is the longest, however large;
+    // below the 32-bit range it is negative, which the engine refuses anyway.
+    if (milliseconds > kLongestTimeOutMs) {
+      engine_->SetTimeOut(kLongestTimeOutMs);
+    } else if (milliseconds >= std::numeric_limits<int32_t>::min()) {
+      engine_->SetTimeOut(ToLong(value));
+    }
+  } catch (const RuntimeError&) {
+    // Silent by contract: a value that does not convert changes nothing.
+  }
+}
+
+Variant IPInfo::Busy() const { return Variant::Bool(is_busy_); }
+
+Variant IPInfo::EnableHostNameData() {
+  if (host_name_enabled_) {
+    last_error_.clear();
+    return Variant::I4(0);
+  }
+  std::u16string text;
+  const int32_t code = engine_->StartUp(&text);
+  if (code == 0) host_name_enabled_ = true;
+  last_error_ = std::move(text);
+  return Variant::I4(code);
+}
+
+void IPInfo::GetHostNameFromIP(Variant& ip) {
+  std::u16string text;
+  try {
+    text = ToText(ip);
+  } catch (const RuntimeError&) {
+    // Looked up as "", which the engine reports as an invalid address.
+  }
+  is_busy_ = true;
+  ++requests_made_;
+  engine_->GetHostName(text);
+}
+
+void IPInfo::OnHostNameResolved(const HostNameResult& result) {
+  const uint64_t requests_before = requests_made_;
+  std::vector<Variant> args = {Variant::Bstr(result.ip), Variant::Bstr(result.host), Variant::I4(result.code)};
+  events_.Raise(id::kOnHostNameResult, args);
+  // A handler that started another lookup through this object is waiting for
+  // it: Busy stays True until that one is reported.
+  if (requests_made_ == requests_before) is_busy_ = false;
+}
+
+// ---- Locations ----
+
+Variant IPInfo::EnableLocationData(Variant& db_path) {
+  location_enabled_ = false;
+  try {
+    locator_ = std::make_unique<GeoCityLocator>(host_.env());
+    const std::u16string path = ToText(db_path);
+    if (!FileExists(host_.env(), std::u16string_view(path))) {
+      last_error_ = kDatabasePathInvalid;
+      return Variant::I2(2);
+    }
+    const size_t slash = path.rfind(u'/');
+    const std::u16string file_name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+    if (ToUpperText(file_name) != kDatabaseFileName) {
+      last_error_ = kDatabasePathInvalid;
+      return Variant::I2(2);
+    }
+    database_folder_ = slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
+    ThrowIfFailed(locator_->SetDatabaseFolder(database_folder_, file_name));
+    region_table_ = LoadRegionTable();
+  } catch (const RuntimeError& failure) {
+    last_error_ = failure.description();
+    return Variant::I4(failure.number());
+  } catch (const std::bad_alloc&) {
+    const RuntimeError failure(rt::kOutOfMemory);
+    last_error_ = failure.description();
+    return Variant::I4(failure.number());
+  }
+  location_enabled_ = true;
+  last_error_.clear();
+  return Variant::I2(0);
+}
+
+Variant IPInfo::GetLocationFromIP(Variant& ip) {
+  LocationData data;
+  if (location_enabled_ && locator_) {
+    bool found = false;
+    try {
+      found = locator_->FindAddress(ToText(ip));
+    } catch (const RuntimeError&) {
+      // An address that cannot be read as text is not found.
+    }
+    if (found) {
+      data.country = locator_->GetCountryName();
+      data.country_code = locator_->GetCountryCode();
+      data.region = RegionName(region_table_, locator_->GetCountryCode(), locator_->GetRegionCode());
+      data.city = locator_->GetCity();
+      if (data.country_code == u"US" || data.country_code == u"CA") data.zip_code = locator_->GetPostalCode();
+      data.area_code = AsciiToText(std::to_string(locator_->GetAreaCode()));
+      data.valid = true;
+    }
+  }
+  current_location_->SetData(std::move(data));
+  return Variant::FromObject(current_location_);
+}
+
+}  // namespace quillon

@@ -1,0 +1,367 @@
+"""What travels on the wire: frames, variants and errors."""
+
+import base64
+import datetime
+import json
+import math
+
+PROTOCOL_VERSION = 1
+MAX_FRAME = 1 << 30
+_MAX_HEADER = 4096
+
+VT_EMPTY = 0
+VT_NULL = 1
+VT_I2 = 2
+VT_I4 = 3
+VT_R4 = 4
+VT_R8 = 5
+VT_DATE = 7
+VT_BSTR = 8
+VT_DISPATCH = 9
+VT_ERROR = 10
+VT_BOOL = 11
+VT_VARIANT = 12
+VT_UI1 = 17
+VT_ARRAY = 0x2000
+
+_VT_NAMES = {
+    VT_EMPTY: "VT_EMPTY", VT_NULL: "VT_NULL", VT_I2: "VT_I2", VT_I4: "VT_I4", VT_R4: "VT_R4",
+    VT_R8: "VT_R8", VT_DATE: "VT_DATE", VT_BSTR: "VT_BSTR", VT_DISPATCH: "VT_DISPATCH",
+    VT_ERROR: "VT_ERROR", VT_BOOL: "VT_BOOL", VT_UI1: "VT_UI1",
+    VT_ARRAY | VT_VARIANT: "VT_ARRAY|VT_VARIANT", VT_ARRAY | VT_UI1: "VT_ARRAY|VT_UI1",
+}
+
+# HRESULTs a client meets, as signed 32-bit numbers like com_error.hresult.
+def _signed(value):
+    value &= 0xFFFFFFFF
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
+S_OK = 0
+E_NOTIMPL = _signed(0x80004001)
+E_NOINTERFACE = _signed(0x80004002)
+E_FAIL = _signed(0x80004005)
+E_ACCESSDENIED = _signed(0x80070005)
+E_OUTOFMEMORY = _signed(0x8007000E)
+E_INVALIDARG = _signed(0x80070057)
+DISP_E_MEMBERNOTFOUND = _signed(0x80020003)
+DISP_E_PARAMNOTFOUND = _signed(0x80020004)
+DISP_E_TYPEMISMATCH = _signed(0x80020005)
+DISP_E_UNKNOWNNAME = _signed(0x80020006)
+DISP_E_BADVARTYPE = _signed(0x80020008)
+DISP_E_EXCEPTION = _signed(0x80020009)
+DISP_E_OVERFLOW = _signed(0x8002000A)
+DISP_E_BADPARAMCOUNT = _signed(0x8002000E)
+DISP_E_PARAMNOTOPTIONAL = _signed(0x8002000F)
+CO_E_CLASSSTRING = _signed(0x800401F3)
+CO_E_SERVER_EXEC_FAILURE = _signed(0x80080005)
+CONNECT_E_NOCONNECTION = _signed(0x80040200)
+RPC_E_CALL_REJECTED = _signed(0x80010001)
+RPC_E_DISCONNECTED = _signed(0x80010108)
+RPC_S_SERVER_UNAVAILABLE = _signed(0x800706BA)
+
+_RUNTIME_BASE = 0x800A0000
+
+
+class com_error(Exception):  # noqa: N801 - the name scripting clients know
+    """A failed call: the HRESULT and, for DISP_E_EXCEPTION, what the member raised."""
+
+    def __init__(self, hresult, strerror=None, excepinfo=None, argerror=None):
+        hresult = _signed(hresult)
+        super().__init__(hresult, strerror, excepinfo, argerror)
+        self.hresult = hresult
+        self.strerror = strerror
+        # (wcode, source, description, helpfile, helpcontext, scode) or None
+        self.excepinfo = excepinfo
+        self.argerror = argerror
+
+    @property
+    def number(self):
+        """The run-time error number a member raised (scode - 0x800A0000), else None."""
+        if self.hresult != DISP_E_EXCEPTION or not self.excepinfo or self.excepinfo[5] is None:
+            return None
+        scode = self.excepinfo[5] & 0xFFFFFFFF
+        if scode & 0xFFFF0000 != _RUNTIME_BASE:
+            return None
+        return scode - _RUNTIME_BASE
+
+    def __str__(self):
+        text = "%s (0x%08X)" % (self.strerror or "automation error", self.hresult & 0xFFFFFFFF)
+        if self.excepinfo:
+            text += ": %s: %s" % (self.excepinfo[1], self.excepinfo[2])
+        if self.argerror is not None:
+            text += " [argument %d]" % self.argerror
+        return text
+
+
+class _UnknownNameError(com_error, AttributeError):
+    """An unknown member name: a com_error, and an AttributeError so hasattr() works."""
+
+
+def error_from_wire(error):
+    data = error.get("data") if isinstance(error, dict) else None
+    data = data if isinstance(data, dict) else {}
+    hresult = data.get("hresult", E_FAIL)
+    info = data.get("excepinfo")
+    excepinfo = None
+    if isinstance(info, dict):
+        excepinfo = (0, info.get("source"), info.get("description"), None, 0,
+                     None if info.get("scode") is None else _signed(info["scode"]))
+    cls = _UnknownNameError if _signed(hresult) == DISP_E_UNKNOWNNAME else com_error
+    return cls(hresult, error.get("message") if isinstance(error, dict) else None, excepinfo,
+               data.get("argerr"))
+
+
+class _NullType:
+    """The automation Null (VT_NULL), distinct from None (VT_EMPTY)."""
+
+    _instance = None
+
+    def __new__(cls):
+        if cls._instance is None:
+            cls._instance = super().__new__(cls)
+        return cls._instance
+
+    def __repr__(self):
+        return "quillon.Null"
+
+    def __bool__(self):
+        return False
+
+    def __reduce__(self):
+        return (_NullType, ())
+
+
+Null = _NullType()
+
+
+class Variant:
+    """A value with an explicit VARTYPE, both ways: Variant(VT_I2, 5)."""
+
+    __slots__ = ("vt", "value")
+
+    def __init__(self, vt, value=None):
+        self.vt = int(vt)
+        self.value = value
+
+    def __eq__(self, other):
+        if not isinstance(other, Variant):
+            return NotImplemented
+        return self.vt == other.vt and self.value == other.value
+
+    def __hash__(self):
+        return hash((self.vt, self.value))
+
+    def __repr__(self):
+        return "quillon.Variant(%s, %r)" % (_VT_NAMES.get(self.vt, self.vt), self.value)
+
+
+class Ref:
+    """An argument passed by reference: after the call, .value holds what the member left."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value=None):
+        self.value = value
+
+    def __repr__(self):
+        return "quillon.Ref(%r)" % (self.value,)
+
+
+_EPOCH = datetime.datetime(1899, 12, 30)
+_I4_MIN, _I4_MAX = -(1 << 31), (1 << 31) - 1
+
+
+def _b64(data):
+    return base64.b64encode(bytes(data)).decode("ascii")
+
+
+def _double(value):
+    value = float(value)
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "Infinity" if value > 0 else "-Infinity"
+    return value
+
+
+def _undouble(value):
+    if isinstance(value, str):
+        return {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}[value]
+    return float(value)
+
+
+def _text(value):
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        # A lone surrogate has no UTF-8 form; its code units travel as they are.
+        return {"vt": VT_BSTR, "utf16": _b64(value.encode("utf-16-le", "surrogatepass"))}
+    return {"vt": VT_BSTR, "value": value}
+
+
+def _days(moment):
+    delta = moment - _EPOCH
+    return delta.days + (delta.seconds + delta.microseconds / 1e6) / 86400.0
+
+
+class Encoder:
+    """Python values to wire variants; `objects` turns a proxy into its handle."""
+
+    def __init__(self, handle_of):
+        self._handle_of = handle_of
+
+    def encode(self, value):
+        if isinstance(value, Variant):
+            return self.typed(value.vt, value.value)
+        if value is None:
+            return {"vt": VT_EMPTY}
+        if value is Null:
+            return {"vt": VT_NULL}
+        if isinstance(value, bool):
+            return {"vt": VT_BOOL, "value": value}
+        if isinstance(value, int):
+            if _I4_MIN <= value <= _I4_MAX:
+                return {"vt": VT_I4, "value": value}
+            return {"vt": VT_R8, "value": _double(self._float(value))}
+        if isinstance(value, float):
+            return {"vt": VT_R8, "value": _double(value)}
+        if isinstance(value, str):
+            return _text(value)
+        if isinstance(value, (bytes, bytearray, memoryview)):
+            return self._byte_variants(value)
+        if isinstance(value, (list, tuple)):
+            return {"vt": VT_ARRAY | VT_VARIANT, "items": [self.encode(item) for item in value]}
+        if isinstance(value, datetime.datetime):
+            return {"vt": VT_DATE, "value": _days(value)}
+        handle = self._handle_of(value)
+        if handle is not None:
+            return {"vt": VT_DISPATCH, "handle": handle}
+        raise TypeError("quillon cannot pass a %s as a variant" % type(value).__name__)
+
+    @staticmethod
+    def _float(value):
+        try:
+            return float(value)
+        except OverflowError:
+            raise com_error(DISP_E_OVERFLOW, "the integer is too large for a variant") from None
+
+    @staticmethod
+    def _byte_variants(value):
+        data = bytes(value)
+        if not data:
+            return {"vt": VT_ARRAY | VT_VARIANT, "items": []}
+        return {"vt": VT_ARRAY | VT_VARIANT, "bytes": _b64(data)}
+
+    def typed(self, vt, value):
+        if vt in (VT_EMPTY, VT_NULL):
+            return {"vt": vt}
+        if vt in (VT_I2, VT_I4, VT_UI1, VT_ERROR):
+            return {"vt": vt, "value": int(value)}
+        if vt in (VT_R4, VT_R8):
+            return {"vt": vt, "value": _double(value)}
+        if vt == VT_DATE:
+            days = _days(value) if isinstance(value, datetime.datetime) else value
+            return {"vt": vt, "value": _double(days)}
+        if vt == VT_BSTR:
+            return _text(str(value))
+        if vt == VT_BOOL:
+            return {"vt": vt, "value": bool(value)}
+        if vt == VT_DISPATCH:
+            return {"vt": vt, "handle": None if value is None else self._handle_of(value)}
+        if vt == VT_ARRAY | VT_VARIANT:
+            if isinstance(value, (bytes, bytearray, memoryview)):
+                return self._byte_variants(value)
+            return {"vt": vt, "items": [self.encode(item) for item in value]}
+        if vt == VT_ARRAY | VT_UI1:
+            return {"vt": vt, "bytes": _b64(value)}
+        # Anything else goes as given, so the server can say what it thinks of it.
+        return {"vt": vt, "value": value}
+
+
+class Decoder:
+    """Wire variants to Python values; `proxy_for(handle, class)` makes object proxies."""
+
+    def __init__(self, proxy_for):
+        self._proxy_for = proxy_for
+
+    def decode(self, wire, raw=False):
+        vt = wire.get("vt", VT_EMPTY)
+        if vt == VT_ARRAY | VT_VARIANT:
+            return self._array(wire, raw)
+        value = self._scalar(vt, wire, raw)
+        return Variant(vt, value) if raw else value
+
+    def _array(self, wire, raw):
+        if "bytes" in wire:
+            data = base64.b64decode(wire["bytes"])
+            items = tuple(Variant(VT_UI1, b) for b in data) if raw else tuple(data)
+        else:
+            items = tuple(self.decode(item, raw) for item in wire.get("items", ()))
+        return Variant(VT_ARRAY | VT_VARIANT, items) if raw else items
+
+    def _scalar(self, vt, wire, raw):
+        value = wire.get("value")
+        if vt == VT_EMPTY:
+            return None
+        if vt == VT_NULL:
+            return Null
+        if vt in (VT_I2, VT_I4, VT_UI1):
+            return int(value)
+        if vt in (VT_R4, VT_R8):
+            return _undouble(value)
+        if vt == VT_DATE:
+            days = _undouble(value)
+            return days if raw else _EPOCH + datetime.timedelta(days=days)
+        if vt == VT_BSTR:
+            if "utf16" in wire:
+                return base64.b64decode(wire["utf16"]).decode("utf-16-le", "surrogatepass")
+            return value
+        if vt == VT_BOOL:
+            return bool(value)
+        if vt == VT_DISPATCH:
+            handle = wire.get("handle")
+            return None if handle is None else self._proxy_for(handle, wire.get("class"))
+        if vt == VT_ERROR:
+            return _signed(value) if raw else Variant(VT_ERROR, _signed(value))
+        if vt == VT_ARRAY | VT_UI1:
+            return base64.b64decode(wire.get("bytes", ""))
+        return value
+
+
+def frame(message, limit=MAX_FRAME):
+    body = json.dumps(message, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+    if len(body) > limit:
+        raise com_error(E_OUTOFMEMORY, "the call (%d bytes) is over the frame limit" % len(body))
+    return b"Content-Length: %d\r\n\r\n" % len(body) + body
+
+
+class FrameReader:
+    """Splits the server's byte stream into messages."""
+
+    def __init__(self):
+        self._buffer = bytearray()
+
+    def feed(self, data):
+        self._buffer += data
+
+    def next(self):
+        """The next complete message, or None. Raises ValueError on a broken stream."""
+        end = self._buffer.find(b"\r\n\r\n", 0, _MAX_HEADER)
+        if end < 0:
+            if len(self._buffer) >= _MAX_HEADER:
+                raise ValueError("malformed frame header from the server")
+            return None
+        length = None
+        for line in bytes(self._buffer[:end]).split(b"\r\n"):
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value.strip())
+        if length is None or length < 0 or length > MAX_FRAME:
+            raise ValueError("malformed frame header from the server")
+        start = end + 4
+        if len(self._buffer) < start + length:
+            return None
+        body = bytes(self._buffer[start:start + length])
+        del self._buffer[:start + length]
+        return json.loads(body)

@@ -1,0 +1,138 @@
+"""Loopback stand-ins for the Internet a Downloader talks to: a scripted HTTP server and a
+stub DNS server, both on 127.0.0.1 with ephemeral ports, each on a thread of its own."""
+
+import socket
+import struct
+import threading
+import time
+
+
+class HttpServer:
+    """Serves one connection at a time: records the request (through its blank line), then
+    runs `reply(server, conn)`, then closes the connection."""
+
+    def __init__(self, reply):
+        self.reply = reply
+        self.requests = []
+        self.peer_closed = threading.Event()
+        self.stopping = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.listener.settimeout(0.05)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(10)
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def pause(self, seconds):
+        """Waits; False when the server is stopping."""
+        return not self.stopping.wait(seconds)
+
+    def await_peer_close(self, conn, limit=10.0):
+        deadline = time.monotonic() + limit
+        conn.settimeout(0.05)
+        while time.monotonic() < deadline and not self.stopping.is_set():
+            try:
+                if not conn.recv(512):
+                    self.peer_closed.set()
+                    return
+            except socket.timeout:
+                continue
+            except OSError:
+                self.peer_closed.set()
+                return
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(3)
+                request = b""
+                try:
+                    while b"\r\n\r\n" not in request:
+                        chunk = conn.recv(1024)
+                        if not chunk:
+                            break
+                        request += chunk
+                except OSError:
+                    pass
+                self.requests.append(request)
+                try:
+                    self.reply(self, conn)
+                except OSError:
+                    pass
+
+
+def replying(data):
+    """A reply script that sends `data` at once and closes."""
+    return lambda server, conn: conn.sendall(data)
+
+
+class StubDns:
+    """Answers A queries for the names it knows, NXDOMAIN for the rest, or nothing at all
+    when silent."""
+
+    def __init__(self, names=None, silent=False):
+        self.names = {k.lower(): v for k, v in (names or {}).items()}
+        self.silent = silent
+        self.queries = 0
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.05)
+        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(10)
+        self.sock.close()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                query, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            if len(query) < 12:
+                continue
+            self.queries += 1
+            if self.silent:
+                continue
+            answer = self._answer(query)
+            if answer:
+                self.sock.sendto(answer, peer)
+
+    def _answer(self, query):
+        labels, at = [], 12
+        while at < len(query) and query[at] != 0:
+            length = query[at]
+            labels.append(query[at + 1:at + 1 + length].decode("ascii", "replace").lower())
+            at += 1 + length
+        end = at + 5
+        if end > len(query):
+            return None
+        qtype = struct.unpack("!H", query[at + 1:at + 3])[0]
+        address = self.names.get(".".join(labels))
+        flags = 0x8000 | (query[2] & 0x79) << 8 | 0x80
+        if address is None:
+            return query[:2] + struct.pack("!HHHHH", flags | 3, 1, 0, 0, 0) + query[12:end]
+        if qtype != 1:
+            return query[:2] + struct.pack("!HHHHH", flags, 1, 0, 0, 0) + query[12:end]
+        record = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(address)
+        return query[:2] + struct.pack("!HHHHH", flags, 1, 1, 0, 0) + query[12:end] + record

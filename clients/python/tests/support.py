@@ -1,0 +1,164 @@
+"""Servers on private sockets and a raw protocol client, for the suites."""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import quillon
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+SERVER = os.environ.get("QUILLON_SERVER") or os.path.join(REPO, "build", "bin", "quillon-server")
+TEST_SERVER = os.environ.get("QUILLON_TEST_SERVER") or os.path.join(REPO, "build", "bin", "quillon-test-server")
+CLIENT_PATH = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Whatever the caller's shell says about proxies and name servers stays out of the tests.
+_CLEARED = ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+            "FTP_PROXY", "ALL_PROXY", "NO_PROXY", "QUILLON_DNS_SERVERS", "QUILLON_NETWORK_STATE",
+            "RES_OPTIONS", "LOCALDOMAIN", "HOSTALIASES", "QUILLON_SOCKET", "XDG_RUNTIME_DIR",
+            "QUILLON_IDLE_EXIT")
+for _name in _CLEARED:
+    os.environ.pop(_name, None)
+
+WAIT = 10.0  # seconds any single wait in these tests may take before it counts as a hang
+
+
+def wait_for(predicate, timeout=WAIT, interval=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+def can_connect(path):
+    with socket.socket(socket.AF_UNIX) as probe:
+        try:
+            probe.connect(path)
+            return True
+        except OSError:
+            return False
+
+
+class Server:
+    """A server process on a socket in a fresh 0700 folder."""
+
+    def __init__(self, binary=SERVER, *args, folder=None):
+        self.own_folder = folder is None
+        self.folder = folder or tempfile.mkdtemp(prefix="quillon-test-")
+        self.socket = os.path.join(self.folder, "q.sock")
+        self.log = os.path.join(self.folder, "server.log")
+        self.binary = binary
+        self.process = subprocess.Popen([binary, "--socket", self.socket, "--log", self.log, *args],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
+        if not wait_for(lambda: can_connect(self.socket) or self.process.poll() is not None):
+            self.stop()
+            raise AssertionError("the server did not start")
+        if self.process.poll() is not None:
+            raise AssertionError("the server exited: %s" % self.process.stderr.read().decode())
+
+    def log_text(self):
+        try:
+            with open(self.log, encoding="utf-8") as log:
+                return log.read()
+        except OSError:
+            return ""
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+            try:
+                self.process.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(WAIT)
+        self.process.stderr.close()
+        return self.process.returncode
+
+    def remove(self):
+        self.stop()
+        if self.own_folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class ServerTestCase(unittest.TestCase):
+    """Every class of tests talks to its own server through the process's one connection."""
+
+    binary = SERVER
+    server_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(cls.binary, *cls.server_args)
+        # The client compares the server's build with the binary it would start.
+        os.environ["QUILLON_SERVER"] = cls.binary
+        os.environ["QUILLON_SOCKET"] = cls.server.socket
+
+    @classmethod
+    def tearDownClass(cls):
+        quillon.shutdown()
+        os.environ.pop("QUILLON_SOCKET", None)
+        os.environ["QUILLON_SERVER"] = SERVER
+        cls.server.remove()
+
+
+def run_script(source, env=None, timeout=WAIT):
+    """Runs Python source in a new process with the client on its path."""
+    full_env = dict(os.environ, PYTHONPATH=CLIENT_PATH, **(env or {}))
+    return subprocess.run([sys.executable, "-c", source], env=full_env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+class RawClient:
+    """Speaks the protocol byte by byte, for what the Python client would never send."""
+
+    def __init__(self, path, timeout=WAIT):
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.buffer = b""
+        self.next_id = 1
+
+    def close(self):
+        self.sock.close()
+
+    def send_bytes(self, data):
+        self.sock.sendall(data)
+
+    def send(self, message):
+        body = json.dumps(message).encode()
+        self.send_bytes(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+    def receive(self):
+        """The next message; None when the server closed the connection."""
+        while True:
+            end = self.buffer.find(b"\r\n\r\n")
+            if end >= 0:
+                length = int(self.buffer[:end].split(b":")[1])
+                if len(self.buffer) >= end + 4 + length:
+                    body = self.buffer[end + 4:end + 4 + length]
+                    self.buffer = self.buffer[end + 4 + length:]
+                    return json.loads(body)
+            data = self.sock.recv(1 << 16)
+            if not data:
+                return None
+            self.buffer += data
+
+    def call(self, method, **params):
+        request_id = self.next_id
+        self.next_id += 1
+        self.send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
+        answer = self.receive()
+        assert answer is not None and answer.get("id") == request_id, answer
+        return answer
+
+    def initialize(self):
+        return self.call("initialize")["result"]

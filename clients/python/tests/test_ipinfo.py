@@ -1,0 +1,194 @@
+"""IPInfo end to end: reverse lookups answered by a DNS stub on 127.0.0.1, with events and
+with Busy polling, and locations from the sample city database the build writes."""
+
+import os
+import socket
+import struct
+import tempfile
+import threading
+import time
+import unittest
+
+import quillon
+from support import SERVER, WAIT, ServerTestCase, wait_for
+
+
+class PtrStub:
+    """Answers PTR queries: a name for the addresses it knows, nothing for the silent ones,
+    NXDOMAIN for the rest. Runs on a thread of its own."""
+
+    def __init__(self, names, silent=()):
+        self.names = {self.reverse(ip): name for ip, name in names.items()}
+        self.silent = {self.reverse(ip) for ip in silent}
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.05)
+        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def reverse(ip):
+        return ".".join(reversed(ip.split("."))) + ".in-addr.arpa"
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(WAIT)
+        self.sock.close()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                query, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            labels, at = [], 12
+            while at < len(query) and query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode("ascii", "replace").lower())
+                at += 1 + query[at]
+            if at + 5 > len(query):
+                continue
+            name = ".".join(labels)
+            if name in self.silent:
+                continue
+            host = self.names.get(name)
+            header = query[:2] + struct.pack(">BBHHHH", 0x81, 0x80 if host else 0x83, 1, 1 if host else 0, 0, 0)
+            reply = header + query[12:at + 5]
+            if host:
+                data = b"".join(bytes([len(p)]) + p.encode() for p in host.split(".")) + b"\0"
+                reply += struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(data)) + data
+            self.sock.sendto(reply, peer)
+
+
+class Results:
+    """Handler for IPInfo events; `inside` runs within the event, with the arguments."""
+
+    inside = None
+
+    def __init__(self):
+        self.seen = []
+
+    def OnHostNameResult(self, ip, host, err):  # noqa: N802 - named like the event
+        self.seen.append((ip, host, err))
+        if self.inside:
+            self.inside(ip, host, err)
+
+
+class IPInfoTest(ServerTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dns = PtrStub({"192.0.2.5": "host-5.example.test", "192.0.2.8": "next.example.test"},
+                          silent=["192.0.2.9"])
+        os.environ["QUILLON_DNS_SERVERS"] = cls.dns.address
+        try:
+            super().setUpClass()
+        finally:
+            os.environ.pop("QUILLON_DNS_SERVERS", None)
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.dns.close()
+
+    def setUp(self):
+        self.objects = []
+
+    def tearDown(self):
+        # The connection's lookup engine ends with its last IPInfo, so every test starts
+        # with host names not yet enabled.
+        for obj in self.objects:
+            quillon.release(obj)
+
+    def new_info(self):
+        info = quillon.Dispatch("Quillon.IPInfo")
+        self.objects.append(info)
+        return info
+
+    def make(self):
+        info = self.new_info()
+        handler = quillon.WithEvents(info, Results)
+        return info, handler
+
+    def test_lookups_report_through_the_event(self):
+        info, handler = self.make()
+        info.GetHostNameFromIP("192.0.2.5")  # before EnableHostNameData
+        self.assertEqual(handler.seen, [("192.0.2.5", "", 1)])
+        self.assertEqual(quillon.invoke(info, "EnableHostNameData", raw=True), quillon.Variant(quillon.VT_I4, 0))
+        self.assertEqual(info.ErrorString, "")
+
+        info.GetHostNameFromIP("abc")  # reported before the call returns
+        self.assertEqual(handler.seen[-1], ("abc", "", 2))
+        self.assertFalse(info.Busy)
+
+        for ip, expected in (("192.0.2.5", ("192.0.2.5", "host-5.example.test", 0)),
+                             ("192.0.2.6", ("192.0.2.6", "", 4))):
+            handler.seen.clear()
+            info.GetHostNameFromIP(ip)
+            self.assertTrue(info.Busy)
+            self.assertTrue(quillon.PumpWaitingMessages(WAIT, until=lambda: handler.seen) or handler.seen)
+            self.assertEqual(handler.seen, [expected])
+            self.assertFalse(info.Busy)
+
+    def test_busy_polling_and_time_out(self):
+        info = self.new_info()  # no events: the script polls
+        info.EnableHostNameData()
+        info.TimeOut = 1000
+        with self.assertRaises(quillon.com_error):
+            info.TimeOut  # write-only
+        started = time.monotonic()
+        info.GetHostNameFromIP("192.0.2.9")
+        self.assertTrue(info.Busy)
+        self.assertTrue(wait_for(lambda: not info.Busy, timeout=WAIT, interval=0.05))
+        self.assertGreaterEqual(time.monotonic() - started, 0.9)
+
+    def test_handler_sees_busy_and_chains_a_lookup_and_objects_share_results(self):
+        info, handler = self.make()
+        other, other_handler = self.make()
+        info.EnableHostNameData()
+        busy_inside = []
+
+        def chain(ip, host, err):
+            busy_inside.append(info.Busy)
+            if ip == "192.0.2.5":
+                info.GetHostNameFromIP("192.0.2.8")
+
+        handler.inside = chain
+        info.GetHostNameFromIP("192.0.2.5")
+        quillon.PumpWaitingMessages(WAIT, until=lambda: len(handler.seen) == 2)
+        self.assertEqual(handler.seen, [("192.0.2.5", "host-5.example.test", 0),
+                                        ("192.0.2.8", "next.example.test", 0)])
+        self.assertEqual(busy_inside, [True, True])
+        self.assertFalse(info.Busy)
+        self.assertEqual(other_handler.seen, handler.seen)  # one engine per connection
+        self.assertFalse(other.Busy)
+
+    def test_locations_from_the_sample_database(self):
+        sample = os.path.join(os.path.dirname(os.path.abspath(os.environ.get("QUILLON_SERVER", SERVER))),
+                              "..", "share", "quillon", "GEOIPCITY.DAT")
+        info = self.new_info()
+        before = info.GetLocationFromIP("192.0.2.5")
+        self.assertFalse(before.Valid)
+
+        self.assertEqual(info.EnableLocationData(sample), 0)
+        us = info.GetLocationFromIP("192.0.2.5")
+        self.assertEqual((us.Valid, us.Country, us.CountryCode, us.Region, us.City, us.ZipCode, us.AreaCode),
+                         (True, "United States", "US", "NY", "New York", "10001", "212"))
+        fr = info.GetLocationFromIP("198.51.100.70")
+        self.assertEqual(fr, us)  # the same Location every time
+        self.assertEqual((us.Region, us.City, us.ZipCode), ("Bourgogne", "Dijon", ""))
+        self.assertFalse(info.GetLocationFromIP("203.0.113.200").Valid)
+
+        self.assertEqual(info.EnableLocationData("/nonexistent/GEOIPCITY.DAT"), 2)
+        self.assertEqual(info.ErrorString, "Database path invalid")
+        with tempfile.TemporaryDirectory() as folder:
+            damaged = os.path.join(folder, "GEOIPCITY.DAT")
+            with open(damaged, "wb") as out:
+                out.write(b"\xff" * 10)
+            self.assertEqual(info.EnableLocationData(damaged), 75)
+            self.assertIn(damaged, info.ErrorString)
+        self.assertFalse(info.GetLocationFromIP("192.0.2.5").Valid)
+
+
+if __name__ == "__main__":
+    unittest.main()

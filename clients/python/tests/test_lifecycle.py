@@ -1,0 +1,222 @@
+"""The server's life: one per socket, auto-start, idle exit, shutdown, clients that come and go."""
+
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+import quillon
+from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, can_connect,
+                     run_script, wait_for)
+
+
+def line_count(path):
+    try:
+        with open(path, encoding="utf-8") as lines:
+            return len(lines.readlines())
+    except FileNotFoundError:
+        return 0
+
+
+class OneServerPerSocketTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quillon-life-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.socket = os.path.join(self.folder, "q.sock")
+
+    def test_a_second_server_on_the_same_socket_is_refused_at_once(self):
+        first = Server(SERVER, folder=self.folder)
+        self.addCleanup(first.stop)
+        second = subprocess.run([SERVER, "--socket", first.socket], capture_output=True, text=True, timeout=WAIT)
+        self.assertNotEqual(second.returncode, 0)
+        self.assertIn("already serves " + first.socket, second.stderr)
+        self.assertIn("pid %d" % first.process.pid, second.stderr)
+        client = RawClient(first.socket)
+        self.assertEqual(client.initialize()["pid"], first.process.pid)
+        client.close()
+
+    def test_a_stale_socket_is_replaced_and_the_socket_goes_with_the_server(self):
+        with socket.socket(socket.AF_UNIX) as dead:
+            dead.bind(self.socket)  # left behind, nobody listening
+        self.assertFalse(can_connect(self.socket))
+        server = Server(SERVER, folder=self.folder)
+        self.assertTrue(can_connect(server.socket))
+        self.assertEqual(server.stop(), 0)
+        self.assertFalse(os.path.exists(self.socket))
+
+    def test_exit_is_honoured_only_for_the_sole_client(self):
+        server = Server(SERVER, folder=self.folder)
+        self.addCleanup(server.stop)
+        first, second = RawClient(server.socket), RawClient(server.socket)
+        self.addCleanup(first.close)
+        first.initialize()
+        second.initialize()
+        self.assertEqual(first.call("exit")["error"]["data"]["hresult"], quillon.RPC_E_CALL_REJECTED)
+        second.close()
+        # Accepted once the server has seen the other client go.
+        self.assertTrue(wait_for(lambda: "result" in first.call("exit")))
+        self.assertEqual(server.process.wait(WAIT), 0)
+
+    def test_sigterm_ends_every_object_and_removes_the_socket(self):
+        server = Server(TEST_SERVER, folder=self.folder)
+        marks = os.path.join(self.folder, "ended")
+        client = RawClient(server.socket)
+        client.initialize()
+        for _ in range(3):
+            handle = client.call("create", progid="Quillon.EventProbe")["result"]["handle"]
+            client.call("invoke", object=handle, member="MarkOnEnd", args=[marks])
+            client.call("advise", object=handle)
+        self.assertEqual(server.stop(signal.SIGTERM), 0)
+        self.assertEqual(line_count(marks), 3)
+        self.assertFalse(os.path.exists(server.socket))
+        self.assertIn("shutting down: SIGTERM", server.log_text())
+        self.assertIsNone(client.receive())  # no event on the way out, just the end
+        client.close()
+
+
+class AutoStartTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quillon-auto-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.socket = os.path.join(self.folder, "run", "q.sock")  # the client makes the folder
+        self.env = {"QUILLON_SOCKET": self.socket, "QUILLON_SERVER": SERVER, "QUILLON_IDLE_EXIT": "1"}
+
+    def tearDown(self):
+        # Whatever was started goes by itself once idle; do not leave it behind.
+        wait_for(lambda: not os.path.exists(self.socket))
+
+    def test_a_client_starts_a_server_that_leaves_once_idle(self):
+        script = "import quillon; print(quillon.Dispatch('Quillon.FileOps').StoreString('a', 'b'))"
+        done = run_script(script, self.env)  # would hang if the server kept our streams
+        self.assertEqual((done.returncode, done.stdout.strip()), (0, "0"), done.stderr)
+        self.assertEqual(os.stat(os.path.dirname(self.socket)).st_mode & 0o777, 0o700)
+        log = self.socket + ".log"
+        self.assertTrue(os.path.exists(log))
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.socket)))
+        with open(log, encoding="utf-8") as text:
+            self.assertIn("nobody connected for 1 s", text.read())
+
+    def test_clients_starting_at_once_share_one_server(self):
+        script = "import quillon; print(quillon.Dispatch('Quillon.FileOps').StoreString('a', 'b'))"
+        env = dict(os.environ, PYTHONPATH=CLIENT_PATH, **self.env)
+        racers = [subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True) for _ in range(4)]
+        for racer in racers:
+            out, err = racer.communicate(timeout=WAIT * 2)
+            self.assertEqual((racer.returncode, out.strip()), (0, "0"), err)
+        with open(self.socket + ".log", encoding="utf-8") as text:
+            self.assertEqual(text.read().count("listening on"), 1)
+
+    def test_a_server_of_another_build_is_replaced_only_when_nobody_uses_it(self):
+        os.mkdir(os.path.dirname(self.socket), 0o700)
+        other = Server(TEST_SERVER, folder=os.path.dirname(self.socket))
+        script = textwrap.dedent("""
+            import quillon
+            print(sorted(c["name"] for c in quillon.typelib()["classes"]))
+        """)
+        holder = RawClient(other.socket)
+        holder.initialize()
+        refused = run_script(script, self.env)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn("another build", refused.stderr)
+        self.assertIn(self.socket, refused.stderr)
+        holder.close()
+
+        replaced = run_script(script, self.env)
+        self.assertEqual(replaced.returncode, 0, replaced.stderr)
+        self.assertNotIn("EventProbe", replaced.stdout)
+        self.assertEqual(other.process.wait(WAIT), 0)
+        other.stop()
+
+
+class ClientsComeAndGoTest(ServerTestCase):
+    binary = TEST_SERVER
+    server_args = ("--event-timeout", "5")
+
+    def test_twenty_clients_at_once(self):
+        script = textwrap.dedent("""
+            import os, quillon
+            n = int(os.environ["CLIENT"])
+            fo = quillon.Dispatch("Quillon.FileOps")
+            text = ("client %d;" % n) * 200
+            fo.StoreString("s", text)
+            for i in range(20):
+                fo.StoreString("t%d" % i, str(i))
+            out = quillon.Ref()
+            fo.GetBytes("s", 1, fo.GetStoreSize("s"), out)
+            assert bytes(out.value).decode() == text
+            print(n)
+        """)
+        env = dict(os.environ, PYTHONPATH=CLIENT_PATH)
+        clients = [subprocess.Popen([sys.executable, "-c", script], env=dict(env, CLIENT=str(n)),
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for n in range(20)]
+        for n, client in enumerate(clients):
+            out, err = client.communicate(timeout=WAIT * 3)
+            self.assertEqual((client.returncode, out.strip()), (0, str(n)), err)
+
+    def test_a_client_killed_in_the_middle_loses_its_objects_and_the_others_go_on(self):
+        marks = os.path.join(self.server.folder, "killed")
+        script = textwrap.dedent("""
+            import sys, time, quillon
+            probes = [quillon.Dispatch("Quillon.EventProbe") for _ in range(3)]
+            for probe in probes:
+                probe.MarkOnEnd(sys.argv[1])
+            class Stuck:
+                def OnValue(self, value):
+                    print("in the handler", flush=True)
+                    time.sleep(60)
+            quillon.WithEvents(probes[0], Stuck)
+            probes[0].Raise(1)
+        """)
+        mine = quillon.Dispatch("Quillon.EventProbe")
+        victim = subprocess.Popen([sys.executable, "-c", script, marks], env=dict(os.environ, PYTHONPATH=CLIENT_PATH),
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            ready, _, _ = select.select([victim.stdout], [], [], WAIT)
+            self.assertTrue(ready and victim.stdout.readline().startswith(b"in the handler"))
+            victim.kill()
+        finally:
+            victim.wait(WAIT)
+            victim.stdout.close()
+        self.assertTrue(wait_for(lambda: line_count(marks) == 3))
+        self.assertEqual(mine.Echo("still served"), "still served")
+        self.assertEqual(mine.Live, 1)
+
+    def test_a_collected_proxy_releases_its_object(self):
+        probe = quillon.Dispatch("Quillon.EventProbe")
+        children = [probe.Child() for _ in range(3)]
+        self.assertEqual(probe.Live, 4)
+        del children
+        self.assertTrue(wait_for(lambda: probe.Live == 1))
+
+
+class ServerGoneTest(unittest.TestCase):
+    def test_calls_fail_with_server_unavailable(self):
+        server = Server(SERVER)
+        self.addCleanup(server.remove)
+        env = {"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER}
+        script = textwrap.dedent("""
+            import os, signal, sys, quillon
+            fo = quillon.Dispatch("Quillon.FileOps")
+            os.kill(int(sys.argv[1]), signal.SIGKILL)
+            for attempt in range(2):
+                try:
+                    fo.ClearError()
+                except quillon.com_error as error:
+                    print(hex(error.hresult & 0xFFFFFFFF))
+        """)
+        done = subprocess.run([sys.executable, "-c", script, str(server.process.pid)],
+                              env=dict(os.environ, PYTHONPATH=CLIENT_PATH, **env), capture_output=True, text=True,
+                              timeout=WAIT)
+        self.assertEqual(done.stdout.split(), ["0x800706ba", "0x800706ba"], done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

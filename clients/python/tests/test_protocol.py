@@ -1,0 +1,123 @@
+"""What a client in another language may send, badly: the server answers and stays up."""
+
+import socket
+import unittest
+
+from support import SERVER, RawClient, Server
+
+E_OUTOFMEMORY = -2147024882
+E_NOTIMPL = -2147467263
+RPC_E_DISCONNECTED = -2147417848
+
+
+class ProtocolTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(SERVER, "--max-frame", "4096")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.remove()
+
+    def setUp(self):
+        self.client = RawClient(self.server.socket)
+        self.addCleanup(self.client.close)
+
+    def assertError(self, answer, code, hresult=None):
+        self.assertIn("error", answer, answer)
+        self.assertEqual(answer["error"]["code"], code, answer)
+        if hresult is not None:
+            self.assertEqual(answer["error"]["data"]["hresult"], hresult, answer)
+
+    def assertStillServing(self):
+        other = RawClient(self.server.socket)
+        try:
+            self.assertEqual(other.initialize()["protocolVersion"], 1)
+        finally:
+            other.close()
+
+    def test_initialize_comes_first_and_once(self):
+        self.assertError(self.client.call("typelib"), -32002)
+        info = self.client.initialize()
+        self.assertEqual(info["serverVersion"], "1.1.0")
+        self.assertEqual(info["maxFrame"], 4096)
+        self.assertRegex(info["buildId"], r"^[0-9a-f]{8}-\d+$")
+        self.assertError(self.client.call("initialize"), -32600)
+        self.assertError(self.client.call("typelib"), -32000, E_OUTOFMEMORY)  # 8 kB: over this server's limit
+
+    def test_malformed_messages_are_answered_and_the_connection_stays(self):
+        self.client.initialize()
+        for body, code in [(b"{not json", -32700), (b"\xff\xfe", -32700), (b"[]", -32600), (b"42", -32600),
+                           (b'{"id": 1, "method": "typelib"}', -32600),
+                           (b'{"jsonrpc": "2.0", "id": 1.5, "method": "typelib"}', -32600),
+                           (b'{"jsonrpc": "2.0", "id": 2, "method": "typelib", "params": [1]}', -32602),
+                           (b'{"jsonrpc": "2.0", "id": 3}', -32600)]:
+            with self.subTest(body=body):
+                self.client.send_bytes(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+                self.assertError(self.client.receive(), code)
+        self.assertIn("result", self.client.call("create", progid="Quillon.FileOps"))
+
+    def test_unknown_methods_handles_and_params(self):
+        self.client.initialize()
+        self.assertError(self.client.call("frobnicate"), -32601, E_NOTIMPL)
+        self.assertError(self.client.call("invoke", object=999, member="X"), -32000, RPC_E_DISCONNECTED)
+        self.assertError(self.client.call("release", object=999), -32000, RPC_E_DISCONNECTED)
+        self.assertError(self.client.call("create"), -32602)
+        handle = self.client.call("create", progid="Quillon.FileOps")["result"]["handle"]
+        self.assertError(self.client.call("invoke", object=handle, member=[1]), -32602)
+        self.assertError(self.client.call("invoke", object=handle, member="StoreString", kind="call"), -32602)
+        self.assertError(self.client.call("invoke", object=handle, member="StoreString", args=["a", "b"], refs=[2]),
+                         -32602)
+        self.assertError(self.client.call("advise", object=handle), -32000, -2147467262)  # no events: E_NOINTERFACE
+        # Notifications get no answer; a release by notification takes effect all the same.
+        self.client.send({"jsonrpc": "2.0", "method": "release", "params": {"object": handle}})
+        self.client.send({"jsonrpc": "2.0", "method": "no such notification"})
+        self.assertError(self.client.call("invoke", object=handle, member="ClearError"), -32000, RPC_E_DISCONNECTED)
+
+    def test_byte_variants_travel_as_base64(self):
+        self.client.initialize()
+        handle = self.client.call("create", progid="Quillon.FileOps")["result"]["handle"]
+        self.client.call("invoke", object=handle, member="StoreBytes", args=["b", {"vt": 8204, "bytes": "AAH/"}])
+        answer = self.client.call("invoke", object=handle, member="GetBytes", args=["b", 1, 3, None], refs=[3])
+        self.assertEqual(answer["result"]["refs"], [{"vt": 8204, "bytes": "AAH/"}])
+
+    def test_a_frame_over_the_limit_is_skipped_unread(self):
+        self.client.initialize()
+        body = b'{"jsonrpc": "2.0", "id": 7, "method": "typelib", "params": {"pad": "' + b"x" * 5000 + b'"}}'
+        self.client.send_bytes(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        answer = self.client.receive()
+        self.assertError(answer, -32600, E_OUTOFMEMORY)
+        self.assertIsNone(answer["id"])
+        self.assertIn("result", self.client.call("create", progid="Quillon.FileOps"))
+
+    def test_a_huge_declared_length_costs_nothing(self):
+        self.client.initialize()
+        self.client.send_bytes(b"Content-Length: 1099511627776\r\n\r\n{")
+        self.assertError(self.client.receive(), -32600, E_OUTOFMEMORY)
+        self.client.close()
+        self.assertStillServing()
+
+    def test_a_broken_header_closes_the_connection_after_saying_why(self):
+        self.client.send_bytes(b"Content-Lenght 12\r\n\r\n{}")
+        self.assertError(self.client.receive(), -32600)
+        self.assertIsNone(self.client.receive())
+        self.assertStillServing()
+
+    def test_deep_nesting_and_abrupt_ends_do_not_bring_the_server_down(self):
+        self.client.initialize()
+        deep = b"[" * 4000
+        self.client.send_bytes(b"Content-Length: %d\r\n\r\n" % len(deep) + deep)
+        self.assertError(self.client.receive(), -32700)
+        nested = b'{"jsonrpc":"2.0","id":1,"method":"invoke","params":{"object":1,"member":"X","args":[' + \
+            b"[" * 1000 + b"]" * 1000 + b"]}}"
+        self.assertLessEqual(len(nested), 4096)
+        self.client.send_bytes(b"Content-Length: %d\r\n\r\n" % len(nested) + nested)
+        self.assertIn("error", self.client.receive())
+        with socket.socket(socket.AF_UNIX) as rude:
+            rude.connect(self.server.socket)
+            rude.sendall(b"Content-Length: 100\r\n\r\n{\"jsonrpc\"")
+        self.assertStillServing()
+
+
+if __name__ == "__main__":
+    unittest.main()

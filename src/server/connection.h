@@ -1,0 +1,163 @@
+// One client connection: its frames, its objects and its event sinks.
+//
+// All I/O is readiness-driven (async_wait, then non-blocking reads and writes)
+// so that the wait for an event's answer can read and write the same socket
+// synchronously, through the same frame buffer and write queue, without racing
+// an asynchronous operation that holds a buffer of its own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <asio/local/stream_protocol.hpp>
+
+#include "host/dispatch.h"
+#include "host/registry.h"
+#include "server/framing.h"
+#include "server/handle_table.h"
+#include "server/protocol.h"
+#include "server/variant_codec.h"
+
+namespace quillon::server {
+
+class Server;
+
+// What later engines of one client hang off; one per connection.
+class ConnectionScope : public ClientScope {
+ public:
+  ConnectionScope(asio::io_context& loop, uint64_t connection_id)
+      : ClientScope(loop), connection_id_(connection_id) {}
+  uint64_t connection_id() const { return connection_id_; }
+
+ private:
+  uint64_t connection_id_;
+};
+
+struct PeerCredentials {
+  int pid = 0;
+  unsigned uid = 0;
+};
+
+class Connection : public std::enable_shared_from_this<Connection>, private ObjectMarshal {
+ public:
+  using Socket = asio::local::stream_protocol::socket;
+
+  Connection(Server& server, Socket socket, uint64_t id, PeerCredentials peer);
+  ~Connection() override;
+
+  void Start();
+  // Shutdown in two passes over every connection: first no sink is left to
+  // receive an event, then the objects end.
+  void DropSinks();
+  void Close(std::string_view reason);
+
+  // Sends an event to the client and waits for its answer (called by a sink proxy).
+  HResult DeliverEvent(uint64_t sink, const MemberInfo& event, std::span<Variant> args);
+
+  uint64_t id() const { return id_; }
+  bool closed() const { return closed_; }
+
+ private:
+  enum class ReadResult { kDrained, kMore, kClosed };
+  enum class AnswerStatus { kAnswered, kTimedOut, kClosed };
+  struct Answer {
+    AnswerStatus status;
+    Json message;
+  };
+  struct SinkEntry {
+    std::weak_ptr<Dispatch> source;
+    uint32_t cookie;
+  };
+  // Calls and events in progress; what they leave for later runs once the
+  // outermost of them has unwound.
+  class CallScope;
+  // The handles one answer hands out, so an answer too large to send can take them back.
+  class ExportLog;
+
+  // Reactions to the socket.
+  void ArmRead();
+  void OnReadable(std::error_code error);
+  void ArmWrite();
+  void OnWritable(std::error_code error);
+  ReadResult ReadSome();
+  bool WriteSome();
+
+  // Frames and messages.
+  bool ServeBuffered(std::optional<int64_t> awaited, Json* answer);
+  bool ServeFrame(std::string_view body, std::optional<int64_t> awaited, Json* answer);
+  void ServeRequest(const Json& id, const std::string& method, const Json& params);
+  void ServeNotification(const std::string& method, const Json& params);
+  Json Call(const std::string& method, const Json& params);
+  Answer AwaitAnswer(int64_t id);
+  void OnEventUnwound();
+
+  // The methods.
+  Json OnInitialize(const Json& params);
+  Json OnCreate(const Json& params);
+  Json OnGetDispId(const Json& params);
+  Json OnInvoke(const Json& params);
+  Json OnAdvise(const Json& params);
+  Json OnUnadvise(const Json& params);
+  Json OnRelease(const Json& params);
+  Json OnExit(const Json& params);
+
+  std::shared_ptr<Dispatch> ObjectParam(const Json& params);
+  void DropSink(uint64_t sink);
+  void Release(uint64_t handle, uint64_t count);
+
+  // Sending.
+  void SendError(const Json& id, const RpcError& error);
+  bool Enqueue(std::string body);
+
+  // Ending.
+  void BeginClose(std::string reason);
+  void FinishTopLevel();
+  void EndDoomedObjects();
+
+  // ObjectMarshal
+  uint64_t Export(const Variant::Object& object) override;
+  HResult Import(uint64_t handle, Variant::Object* object) override;
+
+  Server& server_;
+  Socket socket_;
+  const uint64_t id_;
+  const PeerCredentials peer_;
+  const std::chrono::steady_clock::time_point opened_ = std::chrono::steady_clock::now();
+
+  FrameReader reader_;
+  std::deque<std::string> outbox_;
+  size_t out_offset_ = 0;   // bytes of outbox_.front() already written
+  size_t out_bytes_ = 0;    // bytes waiting in outbox_
+  bool read_armed_ = false;
+  bool write_armed_ = false;
+  bool reading_paused_ = false;
+  bool write_failed_ = false;
+
+  HandleTable handles_;
+  std::unordered_map<uint64_t, SinkEntry> sinks_;
+  uint64_t next_sink_ = 1;
+  std::unique_ptr<ConnectionScope> scope_;
+  std::vector<uint64_t>* export_log_ = nullptr;
+
+  int depth_ = 0;
+  std::vector<int64_t> awaiting_;  // events waiting for their answer, innermost last
+  std::unordered_map<int64_t, Json> early_answers_;
+  std::vector<std::shared_ptr<Dispatch>> doomed_;
+  int64_t next_event_id_ = 1;
+
+  bool initialized_ = false;
+  bool closing_ = false;
+  bool closed_ = false;
+  std::string close_reason_;
+  uint64_t calls_ = 0;
+  uint64_t objects_created_ = 0;
+};
+
+}  // namespace quillon::server

@@ -1,0 +1,25 @@
+// The server's log: one line per event worth keeping, to stderr or a file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace quillon::server {
+
+class Logger {
+ public:
+  Logger() = default;  // stderr
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Appends to `path` from now on; false (with errno set) when it cannot be opened.
+  bool OpenFile(const std::string& path);
+  void Line(std::string_view text);
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+}  // namespace quillon::server

@@ -1,0 +1,52 @@
+// The JSON-RPC side of the protocol: error codes, error objects and the type
+// library as the clients read it. docs/protocol.md is the reference for all of it.
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "host/dispatch.h"
+#include "host/type_library.h"
+#include "server/variant_codec.h"
+
+namespace quillon::server {
+
+inline constexpr int kProtocolVersion = 1;
+
+namespace rpc {
+inline constexpr int kParseError = -32700;
+inline constexpr int kInvalidRequest = -32600;
+inline constexpr int kMethodNotFound = -32601;
+inline constexpr int kInvalidParams = -32602;
+inline constexpr int kInternalError = -32603;
+inline constexpr int kServerNotInitialized = -32002;
+// A failure of the automation layer; data.hresult says which.
+inline constexpr int kAutomationError = -32000;
+}  // namespace rpc
+
+// An error answer in flight. Every one carries an HRESULT in data.hresult, so a
+// client can turn any failure into its language's automation error.
+struct RpcError : std::exception {
+  int code;
+  std::string message;
+  Json data;
+  RpcError(int code_in, std::string message_in, HResult hresult);
+  const char* what() const noexcept override { return message.c_str(); }
+};
+
+// The error for a failed call: its HRESULT, with the exception a member raised
+// (for DISP_E_EXCEPTION) and the index of the offending argument when known.
+RpcError AutomationError(HResult hresult, const ExceptionInfo* exception = nullptr,
+                         std::optional<size_t> argerr = std::nullopt);
+// A malformed request or parameter, with the HRESULT a client reports for it.
+RpcError InvalidParams(std::string message, HResult hresult = hr::kInvalidArg);
+
+Json ErrorObject(const RpcError& error);
+Json Response(const Json& id, Json result);
+Json ErrorResponse(const Json& id, const RpcError& error);
+
+// {"name", "version", "lcid", "classes": [...], "aliases": [...]}
+Json TypeLibraryToJson(const TypeLibrary& library);
+
+}  // namespace quillon::server

@@ -1,0 +1,157 @@
+#include "server/server.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+
+#include "server/connection.h"
+#include "server/protocol.h"
+
+namespace quillon::server {
+namespace {
+
+constexpr int kListenBacklog = 64;
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+bool ReadPeerCredentials(asio::local::stream_protocol::socket& socket, PeerCredentials* peer) {
+  struct ucred credentials {};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
+  peer->pid = credentials.pid;
+  peer->uid = credentials.uid;
+  return true;
+}
+
+std::string Seconds(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+Server::Server(asio::io_context& loop, Host& host, const TypeLibrary& library, ServerOptions options,
+               Logger& log)
+    : loop_(loop),
+      host_(host),
+      library_(library),
+      library_json_(TypeLibraryToJson(library)),
+      options_(std::move(options)),
+      log_(log),
+      acceptor_(loop),
+      signals_(loop, SIGTERM, SIGINT),
+      idle_timer_(loop),
+      accept_retry_(loop) {}
+
+Server::~Server() = default;
+
+bool Server::Listen(std::string* error) {
+  const std::string& path = options_.socket_path;
+  if (path.size() >= sizeof(sockaddr_un::sun_path)) {
+    *error = "the socket path is too long for a Unix socket (" + std::to_string(path.size()) + " bytes): " + path;
+    return false;
+  }
+  if (!PrepareSocketFolder(path, error) || !lock_.Acquire(path, error) || !RemoveStaleSocket(path, error)) {
+    return false;
+  }
+  std::error_code failure;
+  acceptor_.open(asio::local::stream_protocol(), failure);
+  if (!failure) {
+    // The folder already keeps others out; 0600 on the socket says the same twice.
+    const mode_t previous = ::umask(0177);
+    acceptor_.bind(asio::local::stream_protocol::endpoint(path), failure);
+    ::umask(previous);
+  }
+  if (!failure) acceptor_.listen(kListenBacklog, failure);
+  if (failure) {
+    *error = "cannot listen on " + path + ": " + failure.message();
+    return false;
+  }
+  ::chmod(path.c_str(), 0600);
+  listening_ = true;
+  log_.Line("listening on " + path + " (build " + build_id() + ")");
+  signals_.async_wait([this](std::error_code e, int number) { OnSignal(e, number); });
+  AcceptNext();
+  ArmIdleTimer();
+  return true;
+}
+
+void Server::AcceptNext() {
+  if (stopping_) return;
+  acceptor_.async_accept(
+      [this](std::error_code error, asio::local::stream_protocol::socket socket) { OnAccepted(error, std::move(socket)); });
+}
+
+void Server::OnAccepted(std::error_code error, asio::local::stream_protocol::socket socket) {
+  if (stopping_ || error == asio::error::operation_aborted) return;
+  if (error) {
+    // Out of file descriptors and the like: try again shortly rather than spin.
+    log_.Line("accept failed: " + error.message());
+    accept_retry_.expires_after(kAcceptRetryDelay);
+    accept_retry_.async_wait([this](std::error_code e) {
+      if (!e) AcceptNext();
+    });
+    return;
+  }
+  PeerCredentials peer;
+  if (!ReadPeerCredentials(socket, &peer) || peer.uid != geteuid()) {
+    log_.Line("refused a connection from uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) +
+              "): only uid " + std::to_string(geteuid()) + " may connect");
+    std::error_code ignored;
+    socket.close(ignored);
+    AcceptNext();
+    return;
+  }
+  idle_timer_.cancel();
+  auto connection = std::make_shared<Connection>(*this, std::move(socket), next_connection_id_++, peer);
+  connections_.push_back(connection);
+  connection->Start();
+  AcceptNext();
+}
+
+void Server::OnConnectionClosed(const Connection* connection) {
+  std::erase_if(connections_, [&](const auto& c) { return c.get() == connection; });
+  ArmIdleTimer();
+}
+
+void Server::ArmIdleTimer() {
+  if (stopping_ || options_.idle_exit.count() == 0 || !connections_.empty()) return;
+  idle_timer_.expires_after(options_.idle_exit);
+  idle_timer_.async_wait([this](std::error_code error) { OnIdleExpired(error); });
+}
+
+void Server::OnIdleExpired(std::error_code error) {
+  // A connection that arrived after the timer fired but before this ran counts.
+  if (error || !connections_.empty()) return;
+  Shutdown("nobody connected for " + Seconds(options_.idle_exit));
+}
+
+void Server::OnSignal(std::error_code error, int signal_number) {
+  if (error) return;
+  Shutdown(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+}
+
+void Server::RequestExit(std::string reason) {
+  asio::post(loop_, [this, reason = std::move(reason)] { Shutdown(reason); });
+}
+
+void Server::Shutdown(const std::string& reason) {
+  if (stopping_) return;
+  stopping_ = true;
+  log_.Line("shutting down: " + reason);
+  std::error_code ignored;
+  acceptor_.close(ignored);
+  signals_.cancel(ignored);
+  idle_timer_.cancel();
+  accept_retry_.cancel();
+  // Every sink goes before any object ends, so no event is raised on the way out.
+  const std::vector<std::shared_ptr<Connection>> open = connections_;
+  for (const auto& connection : open) connection->DropSinks();
+  for (const auto& connection : open) connection->Close("server shutting down");
+  if (listening_) ::unlink(options_.socket_path.c_str());
+  listening_ = false;
+}
+
+}  // namespace quillon::server

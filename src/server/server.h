@@ -1,0 +1,86 @@
+// The server: one io_context runs every call, event and timer, one at a time.
+// It listens on a Unix socket, admits only peers of its own user, and ends on
+// SIGTERM/SIGINT, on an `exit` request or after a spell with nobody connected.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "host/host.h"
+#include "host/type_library.h"
+#include "server/framing.h"
+#include "server/logger.h"
+#include "server/socket_setup.h"
+#include "server/variant_codec.h"
+
+namespace quillon::server {
+
+class Connection;
+
+struct ServerOptions {
+  std::string socket_path;
+  std::chrono::milliseconds idle_exit{0};  // 0: never
+  std::chrono::milliseconds event_timeout{30000};
+  size_t max_frame = kDefaultMaxFrame;
+  std::string build_id = "unknown";  // see ComputeBuildId
+};
+
+class Server {
+ public:
+  Server(asio::io_context& loop, Host& host, const TypeLibrary& library, ServerOptions options, Logger& log);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Takes the socket (folder, lock, stale file, listening socket) and starts
+  // accepting. False with a message when it cannot.
+  bool Listen(std::string* error);
+
+  asio::io_context& loop() { return loop_; }
+  Host& host() { return host_; }
+  const TypeLibrary& library() const { return library_; }
+  const Json& library_json() const { return library_json_; }
+  const ServerOptions& options() const { return options_; }
+  const std::string& build_id() const { return options_.build_id; }
+  Logger& log() { return log_; }
+  size_t connection_count() const { return connections_.size(); }
+
+  void OnConnectionClosed(const Connection* connection);
+  // Ends the server once the current handler has returned.
+  void RequestExit(std::string reason);
+
+ private:
+  void AcceptNext();
+  void OnAccepted(std::error_code error, asio::local::stream_protocol::socket socket);
+  void OnSignal(std::error_code error, int signal_number);
+  void OnIdleExpired(std::error_code error);
+  void ArmIdleTimer();
+  void Shutdown(const std::string& reason);
+
+  asio::io_context& loop_;
+  Host& host_;
+  const TypeLibrary& library_;
+  const Json library_json_;
+  const ServerOptions options_;
+  Logger& log_;
+
+  SocketLock lock_;
+  asio::local::stream_protocol::acceptor acceptor_;
+  asio::signal_set signals_;
+  asio::steady_timer idle_timer_;
+  asio::steady_timer accept_retry_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+  uint64_t next_connection_id_ = 1;
+  bool listening_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace quillon::server

@@ -1,0 +1,99 @@
+#include "server/server_main.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <asio/io_context.hpp>
+
+#include "host/host.h"
+#include "server/logger.h"
+#include "server/protocol.h"
+#include "server/server.h"
+#include "server/socket_setup.h"
+
+namespace quillon::server {
+namespace {
+
+std::string EnvOr(const char* name, std::string fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::move(fallback);
+}
+
+std::chrono::milliseconds Millis(double seconds) {
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0 + 0.5));
+}
+
+}  // namespace
+
+int RunServer(int argc, char** argv, const ServerExtension& extend) {
+  std::string socket_path;
+  double idle_exit = 0;
+  double event_timeout = 30;
+  size_t max_frame = kDefaultMaxFrame;
+  std::string log_path;
+
+  constexpr double kYear = 365.0 * 24 * 3600;
+  const std::string build_id = ComputeBuildId();
+  CLI::App app{"Quillon automation server: serves the Quillon classes to clients on a Unix socket "
+               "(JSON-RPC 2.0 with Content-Length framing; see docs/protocol.md)."};
+  app.add_option("--socket", socket_path,
+                 "Socket to listen on (default: $QUILLON_SOCKET, else $XDG_RUNTIME_DIR/quillon/quillon.sock, "
+                 "else /tmp/quillon-UID/quillon.sock)")
+      ->type_name("PATH");
+  app.add_option("--idle-exit", idle_exit, "Exit after SECONDS with no connection (0: never)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, kYear));
+  app.add_option("--event-timeout", event_timeout,
+                 "Drop an event sink that does not answer within SECONDS; every client waits meanwhile")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.001, kYear))
+      ->capture_default_str();
+  app.add_option("--max-frame", max_frame, "Largest frame body in bytes, both ways")
+      ->type_name("BYTES")
+      ->check(CLI::Range(size_t{1024}, kDefaultMaxFrame))
+      ->capture_default_str();
+  app.add_option("--log", log_path, "Append the log to FILE instead of stderr")->type_name("FILE");
+  app.set_version_flag("--version", std::string("quillon-server ") + QUILLON_VERSION + " (protocol " +
+                                        std::to_string(kProtocolVersion) + ", build " + build_id + ")");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+
+  std::signal(SIGPIPE, SIG_IGN);
+  Logger log;
+  if (!log_path.empty() && !log.OpenFile(log_path)) {
+    std::perror(("quillon-server: cannot open the log " + log_path).c_str());
+    return 1;
+  }
+
+  ServerOptions options;
+  options.socket_path = socket_path.empty() ? DefaultSocketPath() : socket_path;
+  options.idle_exit = Millis(idle_exit);
+  options.event_timeout = Millis(event_timeout);
+  options.max_frame = max_frame;
+  options.build_id = build_id;
+
+  asio::io_context loop(1);
+  Host host;
+  host.network().dns_servers = EnvOr("QUILLON_DNS_SERVERS", "");
+  host.network().network_state = EnvOr("QUILLON_NETWORK_STATE", "");
+  TypeLibrary library = QuillonTypeLibrary();
+  if (extend) extend(host.registry(), library);
+
+  Server server(loop, host, library, options, log);
+  std::string error;
+  if (!server.Listen(&error)) {
+    std::fprintf(stderr, "quillon-server: %s\n", error.c_str());
+    return 1;
+  }
+  loop.run();
+  log.Line("stopped");
+  return 0;
+}
+
+}  // namespace quillon::server

@@ -1,0 +1,328 @@
+#include "server/variant_codec.h"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "host/dispatch.h"
+#include "host/text.h"
+#include "server/base64.h"
+
+namespace quillon::server {
+namespace {
+
+constexpr uint16_t kVariantArray = VT_ARRAY | VT_VARIANT;
+constexpr uint16_t kByteArray = VT_ARRAY | VT_UI1;
+
+// JSON has no NaN or infinities; they travel as these strings.
+Json EncodeDouble(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  return value;
+}
+
+std::optional<double> DoubleOf(const Json& value) {
+  if (value.is_number()) return value.get<double>();
+  if (value == "NaN") return std::numeric_limits<double>::quiet_NaN();
+  if (value == "Infinity") return std::numeric_limits<double>::infinity();
+  if (value == "-Infinity") return -std::numeric_limits<double>::infinity();
+  return std::nullopt;
+}
+
+// Integers only: 5.0 is not an integer on this wire, so a client that means R8
+// gets R8 and one that means I4 has to say so.
+enum class IntegerStatus { kOk, kNotInteger, kOutOfRange };
+IntegerStatus IntegerOf(const Json& value, int64_t low, int64_t high, int64_t* out) {
+  if (value.is_number_unsigned()) {
+    const uint64_t n = value.get<uint64_t>();
+    if (n > static_cast<uint64_t>(high)) return IntegerStatus::kOutOfRange;
+    *out = static_cast<int64_t>(n);
+    return IntegerStatus::kOk;
+  }
+  if (!value.is_number_integer()) return IntegerStatus::kNotInteger;
+  const int64_t n = value.get<int64_t>();
+  if (n < low || n > high) return IntegerStatus::kOutOfRange;
+  *out = n;
+  return IntegerStatus::kOk;
+}
+
+Json EncodeText(const std::u16string& text) {
+  if (IsWellFormedUtf16(text)) return {{"vt", VT_BSTR}, {"value", Utf16ToUtf8(text)}};
+  // A lone surrogate has no UTF-8 form; the code units go as they are.
+  std::vector<uint8_t> units;
+  units.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    units.push_back(static_cast<uint8_t>(unit & 0xFF));
+    units.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  return {{"vt", VT_BSTR}, {"utf16", Base64Encode(units)}};
+}
+
+Json EncodeArray(const VariantArray& array, ObjectMarshal& objects) {
+  Json wire = {{"vt", kVariantArray}};
+  if (array.lower_bound != 0) wire["lbound"] = array.lower_bound;
+  const bool all_bytes = !array.items.empty() && std::all_of(array.items.begin(), array.items.end(),
+                                                            [](const Variant& v) { return v.vt() == VT_UI1; });
+  if (all_bytes) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(array.items.size());
+    for (const Variant& item : array.items) bytes.push_back(item.ui1());
+    wire["bytes"] = Base64Encode(bytes);
+    return wire;
+  }
+  Json items = Json::array();
+  items.get_ref<Json::array_t&>().reserve(array.items.size());
+  for (const Variant& item : array.items) items.push_back(EncodeVariant(item, objects));
+  wire["items"] = std::move(items);
+  return wire;
+}
+
+}  // namespace
+
+bool IsWellFormedUtf16(std::u16string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Json EncodeVariant(const Variant& value, ObjectMarshal& objects) {
+  const uint16_t vt = value.vt();
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL: return {{"vt", vt}};
+    case VT_I2: return {{"vt", vt}, {"value", value.i2()}};
+    case VT_I4: return {{"vt", vt}, {"value", value.i4()}};
+    case VT_R4: return {{"vt", vt}, {"value", EncodeDouble(value.r4())}};
+    case VT_R8: return {{"vt", vt}, {"value", EncodeDouble(value.r8())}};
+    case VT_DATE: return {{"vt", vt}, {"value", EncodeDouble(value.date())}};
+    case VT_BSTR: return EncodeText(value.bstr());
+    case VT_DISPATCH: {
+      const Variant::Object& object = value.object();
+      if (!object) return {{"vt", vt}, {"handle", nullptr}};
+      return {{"vt", vt}, {"handle", objects.Export(object)}, {"class", object->Class().name}};
+    }
+    case VT_ERROR: return {{"vt", vt}, {"value", value.scode()}};
+    case VT_BOOL: return {{"vt", vt}, {"value", value.boolean()}};
+    case VT_UI1: return {{"vt", vt}, {"value", value.ui1()}};
+    case kVariantArray: return EncodeArray(value.array(), objects);
+    case kByteArray: return {{"vt", vt}, {"bytes", Base64Encode(value.bytes())}};
+  }
+  return {{"vt", VT_EMPTY}};
+}
+
+HResult VariantDecoder::Decode(const Json& wire, Variant* out) { return DecodeAt(wire, out, 0); }
+
+HResult VariantDecoder::Fail(HResult hresult, std::string why) {
+  error_ = std::move(why);
+  return hresult;
+}
+
+HResult VariantDecoder::Charge(size_t bytes) {
+  if (bytes > limits_.max_bytes - used_bytes_) {
+    return Fail(hr::kOutOfMemory, "the arguments would take more memory than one call may use");
+  }
+  used_bytes_ += bytes;
+  return hr::kOk;
+}
+
+HResult VariantDecoder::DecodeAt(const Json& wire, Variant* out, int depth) {
+  if (depth > limits_.max_depth) return Fail(hr::kTypeMismatch, "arrays nested too deeply");
+  if (HResult charged = Charge(sizeof(Variant)); Failed(charged)) return charged;
+  // Bare JSON values stand for their natural VARTYPE, for clients that do not care.
+  switch (wire.type()) {
+    case Json::value_t::null: *out = Variant(); return hr::kOk;
+    case Json::value_t::boolean: *out = Variant::Bool(wire.get<bool>()); return hr::kOk;
+    case Json::value_t::string: return DecodeUtf8(wire.get_ref<const std::string&>(), out);
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned: {
+      int64_t n;
+      if (IntegerOf(wire, INT32_MIN, INT32_MAX, &n) == IntegerStatus::kOk) {
+        *out = Variant::I4(static_cast<int32_t>(n));
+      } else {
+        *out = Variant::R8(wire.get<double>());
+      }
+      return hr::kOk;
+    }
+    case Json::value_t::number_float: *out = Variant::R8(wire.get<double>()); return hr::kOk;
+    case Json::value_t::array: return DecodeItems(wire, 0, out, depth);
+    case Json::value_t::object: return DecodeTagged(wire, out, depth);
+    default: return Fail(hr::kTypeMismatch, "not a variant");
+  }
+}
+
+HResult VariantDecoder::DecodeTagged(const Json& wire, Variant* out, int depth) {
+  const auto vt_field = wire.find("vt");
+  int64_t vt;
+  if (vt_field == wire.end() || IntegerOf(*vt_field, 0, 0xFFFF, &vt) != IntegerStatus::kOk) {
+    return Fail(hr::kBadVarType, "a variant needs a \"vt\" between 0 and 65535");
+  }
+  const auto value_field = wire.find("value");
+  static const Json kAbsent;
+  const Json& value = value_field == wire.end() ? kAbsent : *value_field;
+  const auto integer = [&](int64_t low, int64_t high, int64_t* n) -> HResult {
+    switch (IntegerOf(value, low, high, n)) {
+      case IntegerStatus::kOk: return hr::kOk;
+      case IntegerStatus::kNotInteger: return Fail(hr::kTypeMismatch, "vt " + std::to_string(vt) + " needs an integer value");
+      case IntegerStatus::kOutOfRange: return Fail(hr::kOverflow, "value out of range for vt " + std::to_string(vt));
+    }
+    return hr::kFail;
+  };
+  const auto real = [&](double* d) -> HResult {
+    const std::optional<double> parsed = DoubleOf(value);
+    if (!parsed) return Fail(hr::kTypeMismatch, "vt " + std::to_string(vt) + " needs a number value");
+    *d = *parsed;
+    return hr::kOk;
+  };
+  int64_t n = 0;
+  double d = 0;
+  HResult status = hr::kOk;
+  switch (vt) {
+    case VT_EMPTY: *out = Variant(); return hr::kOk;
+    case VT_NULL: *out = Variant::Null(); return hr::kOk;
+    case VT_I2:
+      if (Failed(status = integer(INT16_MIN, INT16_MAX, &n))) return status;
+      *out = Variant::I2(static_cast<int16_t>(n));
+      return hr::kOk;
+    case VT_I4:
+      if (Failed(status = integer(INT32_MIN, INT32_MAX, &n))) return status;
+      *out = Variant::I4(static_cast<int32_t>(n));
+      return hr::kOk;
+    case VT_UI1:
+      if (Failed(status = integer(0, 255, &n))) return status;
+      *out = Variant::UI1(static_cast<uint8_t>(n));
+      return hr::kOk;
+    case VT_ERROR:
+      // Clients write scodes either way: -2147352572 or 0x80020004.
+      if (Failed(status = integer(INT32_MIN, UINT32_MAX, &n))) return status;
+      *out = Variant::Error(static_cast<int32_t>(static_cast<uint32_t>(n)));
+      return hr::kOk;
+    case VT_R4:
+      if (Failed(status = real(&d))) return status;
+      if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+        return Fail(hr::kOverflow, "value out of range for vt 4");
+      }
+      *out = Variant::R4(static_cast<float>(d));
+      return hr::kOk;
+    case VT_R8:
+      if (Failed(status = real(&d))) return status;
+      *out = Variant::R8(d);
+      return hr::kOk;
+    case VT_DATE:
+      if (Failed(status = real(&d))) return status;
+      if (!std::isfinite(d)) return Fail(hr::kOverflow, "a date must be a finite number of days");
+      *out = Variant::Date(d);
+      return hr::kOk;
+    case VT_BOOL:
+      if (!value.is_boolean()) return Fail(hr::kTypeMismatch, "vt 11 needs true or false");
+      *out = Variant::Bool(value.get<bool>());
+      return hr::kOk;
+    case VT_BSTR: return DecodeText(wire, out);
+    case VT_DISPATCH: {
+      const auto handle = wire.find("handle");
+      if (handle == wire.end() || handle->is_null()) {
+        *out = Variant::FromObject(nullptr);
+        return hr::kOk;
+      }
+      if (!handle->is_number_unsigned() && !(handle->is_number_integer() && handle->get<int64_t>() >= 0)) {
+        return Fail(hr::kTypeMismatch, "an object handle is a non-negative integer");
+      }
+      Variant::Object object;
+      if (HResult found = objects_.Import(handle->get<uint64_t>(), &object); Failed(found)) {
+        return Fail(found, "no object has handle " + handle->dump());
+      }
+      *out = Variant::FromObject(std::move(object));
+      return hr::kOk;
+    }
+    case kVariantArray: return DecodeArray(wire, out, depth);
+    case kByteArray: {
+      const auto text = wire.find("bytes");
+      if (text == wire.end() || !text->is_string()) return Fail(hr::kTypeMismatch, "vt 8209 needs \"bytes\"");
+      const std::string& encoded = text->get_ref<const std::string&>();
+      if (Failed(status = Charge(encoded.size() / 4 * 3))) return status;
+      std::optional<std::vector<uint8_t>> bytes = Base64Decode(encoded);
+      if (!bytes) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
+      *out = Variant::Bytes(std::move(*bytes));
+      return hr::kOk;
+    }
+  }
+  return Fail(hr::kBadVarType, "vt " + std::to_string(vt) + " is not a type this server takes");
+}
+
+HResult VariantDecoder::DecodeText(const Json& wire, Variant* out) {
+  if (const auto units = wire.find("utf16"); units != wire.end()) {
+    if (!units->is_string()) return Fail(hr::kTypeMismatch, "\"utf16\" is base64 text");
+    const std::string& encoded = units->get_ref<const std::string&>();
+    if (HResult charged = Charge(encoded.size()); Failed(charged)) return charged;
+    std::optional<std::vector<uint8_t>> bytes = Base64Decode(encoded);
+    if (!bytes || bytes->size() % 2 != 0) return Fail(hr::kTypeMismatch, "\"utf16\" is not base64 of UTF-16LE");
+    std::u16string text(bytes->size() / 2, u'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+      text[i] = static_cast<char16_t>((*bytes)[2 * i] | ((*bytes)[2 * i + 1] << 8));
+    }
+    *out = Variant::Bstr(std::move(text));
+    return hr::kOk;
+  }
+  const auto value = wire.find("value");
+  if (value == wire.end() || !value->is_string()) return Fail(hr::kTypeMismatch, "vt 8 needs a string value");
+  return DecodeUtf8(value->get_ref<const std::string&>(), out);
+}
+
+HResult VariantDecoder::DecodeUtf8(const std::string& utf8, Variant* out) {
+  if (HResult charged = Charge(utf8.size() * 2); Failed(charged)) return charged;
+  *out = Variant::Bstr(Utf8ToUtf16(utf8));
+  return hr::kOk;
+}
+
+HResult VariantDecoder::DecodeArray(const Json& wire, Variant* out, int depth) {
+  int64_t lower_bound = 0;
+  if (const auto lbound = wire.find("lbound"); lbound != wire.end()) {
+    if (IntegerOf(*lbound, INT32_MIN, INT32_MAX, &lower_bound) != IntegerStatus::kOk) {
+      return Fail(hr::kTypeMismatch, "\"lbound\" is a 32-bit integer");
+    }
+  }
+  VariantArray array;
+  array.lower_bound = static_cast<int32_t>(lower_bound);
+  if (const auto bytes = wire.find("bytes"); bytes != wire.end()) {
+    if (!bytes->is_string()) return Fail(hr::kTypeMismatch, "\"bytes\" is base64 text");
+    const std::string& encoded = bytes->get_ref<const std::string&>();
+    // Charge before decoding: the text alone says how many variants it makes.
+    if (HResult charged = Charge(encoded.size() / 4 * 3 * sizeof(Variant)); Failed(charged)) return charged;
+    std::optional<std::vector<uint8_t>> decoded = Base64Decode(encoded);
+    if (!decoded) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
+    if (static_cast<int64_t>(decoded->size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
+      return Fail(hr::kOverflow, "the array's upper bound would overflow");
+    }
+    array.items.reserve(decoded->size());
+    for (uint8_t byte : *decoded) array.items.push_back(Variant::UI1(byte));
+    *out = Variant::FromArray(std::move(array));
+    return hr::kOk;
+  }
+  const auto items = wire.find("items");
+  if (items == wire.end() || !items->is_array()) return Fail(hr::kTypeMismatch, "an array needs \"items\" or \"bytes\"");
+  return DecodeItems(*items, array.lower_bound, out, depth);
+}
+
+HResult VariantDecoder::DecodeItems(const Json& items, int32_t lower_bound, Variant* out, int depth) {
+  if (static_cast<int64_t>(items.size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
+    return Fail(hr::kOverflow, "the array's upper bound would overflow");
+  }
+  VariantArray array;
+  array.lower_bound = lower_bound;
+  array.items.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (HResult status = DecodeAt(items[i], &array.items[i], depth + 1); Failed(status)) return status;
+  }
+  *out = Variant::FromArray(std::move(array));
+  return hr::kOk;
+}
+
+}  // namespace quillon::server

@@ -1,0 +1,160 @@
+#include "server/variant_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "host/dispatch.h"
+#include "host/type_library.h"
+#include "server/base64.h"
+
+namespace quillon::server {
+namespace {
+
+// A stand-in for a connection's handle table.
+class FakeObjects : public ObjectMarshal {
+ public:
+  uint64_t Export(const Variant::Object& object) override {
+    for (const auto& [handle, known] : objects) {
+      if (known == object) return handle;
+    }
+    objects[next] = object;
+    return next++;
+  }
+  HResult Import(uint64_t handle, Variant::Object* object) override {
+    auto it = objects.find(handle);
+    if (it == objects.end()) return hr::kRpcDisconnected;
+    *object = it->second;
+    return hr::kOk;
+  }
+  std::map<uint64_t, Variant::Object> objects;
+  uint64_t next = 7;
+};
+
+class Thing : public Dispatch {
+ public:
+  const ClassInfo& Class() const override { return *QuillonTypeLibrary().FindClass("FileOps"); }
+  HResult Invoke(DispId, uint16_t, std::span<Variant>, Variant*, ExceptionInfo*) override { return hr::kNotImpl; }
+};
+
+class VariantCodecTest : public ::testing::Test {
+ protected:
+  Variant RoundTrip(const Variant& value) {
+    const Json wire = Json::parse(EncodeVariant(value, objects_).dump());
+    Variant back;
+    VariantDecoder decoder(objects_);
+    EXPECT_EQ(decoder.Decode(wire, &back), hr::kOk) << decoder.error();
+    return back;
+  }
+  HResult DecodeError(const Json& wire) {
+    Variant ignored;
+    VariantDecoder decoder(objects_, limits_);
+    return decoder.Decode(wire, &ignored);
+  }
+  FakeObjects objects_;
+  DecodeLimits limits_;
+};
+
+TEST_F(VariantCodecTest, EveryTypeComesBackWithItsVarType) {
+  const Variant values[] = {
+      Variant(), Variant::Null(), Variant::I2(-32768), Variant::I4(2147483647), Variant::R4(1.5f),
+      Variant::R8(0.1), Variant::Date(45000.75), Variant::Bstr(u"h\u00e9llo \U0001F600 \0 end"),
+      Variant::Error(static_cast<int32_t>(0x80020004)), Variant::Bool(true), Variant::UI1(255),
+      Variant::Bytes({0, 1, 254, 255}), Variant::Array({Variant::I2(1), Variant::Bstr(u"x"), Variant::Null()}, -3),
+      Variant::Array({Variant::Array({Variant::UI1(1)})}), Variant::Array({}),
+  };
+  for (const Variant& value : values) {
+    EXPECT_EQ(RoundTrip(value), value) << "vt " << value.vt();
+  }
+}
+
+TEST_F(VariantCodecTest, NumbersJsonCannotHoldTravelAsText) {
+  const Json nan = EncodeVariant(Variant::R8(std::nan("")), objects_);
+  EXPECT_EQ(nan["value"], "NaN");
+  EXPECT_TRUE(std::isnan(RoundTrip(Variant::R8(std::nan(""))).r8()));
+  EXPECT_EQ(RoundTrip(Variant::R8(-std::numeric_limits<double>::infinity())).r8(),
+            -std::numeric_limits<double>::infinity());
+}
+
+TEST_F(VariantCodecTest, ByteVariantsTravelAsBase64) {
+  const Json wire = EncodeVariant(Variant::Array({Variant::UI1(104), Variant::UI1(105)}), objects_);
+  EXPECT_EQ(wire, Json::parse(R"({"vt": 8204, "bytes": "aGk="})"));
+  // A mixed array keeps every item's type.
+  const Json mixed = EncodeVariant(Variant::Array({Variant::UI1(1), Variant::I2(1)}), objects_);
+  EXPECT_EQ(mixed["items"].size(), 2u);
+}
+
+TEST_F(VariantCodecTest, TextWithALoneSurrogateKeepsItsCodeUnits) {
+  const std::u16string text = {u'a', char16_t(0xD800), u'b'};
+  const Json wire = EncodeVariant(Variant::Bstr(text), objects_);
+  EXPECT_TRUE(wire.contains("utf16"));
+  EXPECT_EQ(RoundTrip(Variant::Bstr(text)).bstr(), text);
+}
+
+TEST_F(VariantCodecTest, ObjectsTravelAsHandlesOfTheirOwner) {
+  auto thing = std::make_shared<Thing>();
+  const Json wire = EncodeVariant(Variant::FromObject(thing), objects_);
+  EXPECT_EQ(wire, Json::parse(R"({"vt": 9, "handle": 7, "class": "FileOps"})"));
+  EXPECT_EQ(RoundTrip(Variant::FromObject(thing)).object(), thing);
+  EXPECT_EQ(RoundTrip(Variant::FromObject(nullptr)).object(), nullptr);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 9, "handle": 99})")), hr::kRpcDisconnected);
+}
+
+TEST_F(VariantCodecTest, BareJsonValuesTakeTheirNaturalType) {
+  Variant value;
+  VariantDecoder decoder(objects_);
+  ASSERT_EQ(decoder.Decode(Json::parse(R"([null, true, "s", 5, 3000000000, 2.5, [1]])"), &value), hr::kOk);
+  const auto& items = value.array().items;
+  EXPECT_EQ(items[0], Variant());
+  EXPECT_EQ(items[1], Variant::Bool(true));
+  EXPECT_EQ(items[2], Variant::Bstr(u"s"));
+  EXPECT_EQ(items[3], Variant::I4(5));
+  EXPECT_EQ(items[4], Variant::R8(3000000000.0));
+  EXPECT_EQ(items[5], Variant::R8(2.5));
+  EXPECT_EQ(items[6], Variant::Array({Variant::I4(1)}));
+}
+
+TEST_F(VariantCodecTest, RefusesMalformedVariantsWithTheRightHResult) {
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 2, "value": 32768})")), hr::kOverflow);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 17, "value": -1})")), hr::kOverflow);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 4, "value": 1e300})")), hr::kOverflow);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 3, "value": 1.5})")), hr::kTypeMismatch);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 3, "value": "1"})")), hr::kTypeMismatch);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 11, "value": 1})")), hr::kTypeMismatch);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 8204, "bytes": "!!!!"})")), hr::kTypeMismatch);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 8204})")), hr::kTypeMismatch);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 8, "utf16": "YQ=="})")), hr::kTypeMismatch);  // odd byte count
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 16})")), hr::kBadVarType);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"value": 1})")), hr::kBadVarType);
+  EXPECT_EQ(DecodeError(Json::parse(R"({"vt": 8204, "lbound": 2147483647, "items": [1, 2]})")), hr::kOverflow);
+}
+
+TEST_F(VariantCodecTest, BoundsNestingAndMemoryBeforeAllocating) {
+  Json deep = Json::array();
+  for (int i = 0; i < 100; ++i) deep = Json::array({deep});
+  EXPECT_EQ(DecodeError(deep), hr::kTypeMismatch);
+
+  limits_.max_bytes = 1 << 20;
+  // 1 MB of bytes would be 1 M variants: refused from the text's length alone.
+  const std::string text = Base64Encode(std::vector<uint8_t>(1 << 20, 7));
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"bytes", text}}), hr::kOutOfMemory);
+  EXPECT_EQ(DecodeError({{"vt", 8209}, {"bytes", text}}), hr::kOutOfMemory);
+}
+
+TEST(Base64Test, RoundTripsAndRefusesNonCanonicalText) {
+  for (size_t size = 0; size < 8; ++size) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(250 + i));
+    EXPECT_EQ(Base64Decode(Base64Encode(bytes)), bytes);
+  }
+  EXPECT_EQ(Base64Encode(std::vector<uint8_t>{'h', 'i'}), "aGk=");
+  EXPECT_FALSE(Base64Decode("aGk"));    // unpadded
+  EXPECT_FALSE(Base64Decode("aGl="));   // bits under the padding
+  EXPECT_FALSE(Base64Decode("a=k="));   // padding inside
+  EXPECT_FALSE(Base64Decode("aG\nk="));
+}
+
+}  // namespace
+}  // namespace quillon::server

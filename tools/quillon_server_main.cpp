@@ -1,0 +1,3 @@
+#include "server/server_main.h"
+
+int main(int argc, char** argv) { return quillon::server::RunServer(argc, argv); }

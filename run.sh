@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the example tour.
+# Installs what is missing, builds, and runs the tour (examples/tour.py).
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" "$root/build"
-exec "$root/build/bin/quillon-tour" "$@"
+QUILLON_SERVER="$root/build/bin/quillon-server" exec python3 "$root/examples/tour.py"

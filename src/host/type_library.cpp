@@ -162,16 +162,16 @@ std::string_view MemberKindName(MemberKind kind) {
   return "";
 }
 
-const MemberInfo* InterfaceInfo::FindByName(std::u16string_view name) const {
+const MemberInfo* InterfaceInfo::FindByName(std::u16string_view member_name) const {
   for (const auto& member : members) {
-    if (EqualsIgnoreCase(name, member.name)) return &member;
+    if (EqualsIgnoreCase(member_name, member.name)) return &member;
   }
   return nullptr;
 }
 
-const MemberInfo* InterfaceInfo::FindByName(std::string_view name) const {
+const MemberInfo* InterfaceInfo::FindByName(std::string_view member_name) const {
   for (const auto& member : members) {
-    if (SameAsciiIgnoreCase(name, member.name)) return &member;
+    if (SameAsciiIgnoreCase(member_name, member.name)) return &member;
   }
   return nullptr;
 }

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/errors.h"
 #include "host/type_library.h"
@@ -69,6 +71,41 @@ class AutomationObject : public Dispatch {
 
  private:
   const ClassInfo& class_;
+};
+
+// Binds the members a class publishes in the type library, found by their names
+// there, to the code that runs them; DISPIDs and member order stay stated in one
+// place. A binding naming no member, or a member left without one, is a
+// programming error, raised the first time the class is used.
+template <typename Object>
+class MemberTable {
+ public:
+  using Handler = Variant (*)(Object&, std::span<Variant>);
+  struct Binding {
+    std::string_view name;
+    Handler handler;
+  };
+
+  MemberTable(const InterfaceInfo& iface, std::initializer_list<Binding> bindings)
+      : first_(iface.members.data()), handlers_(iface.members.size(), nullptr) {
+    for (const Binding& binding : bindings) {
+      const MemberInfo* member = iface.FindByName(binding.name);
+      if (member == nullptr) throw std::logic_error("no member " + std::string(binding.name));
+      handlers_[static_cast<size_t>(member - first_)] = binding.handler;
+    }
+    for (size_t i = 0; i < handlers_.size(); ++i) {
+      if (handlers_[i] == nullptr) throw std::logic_error("unbound member " + std::string(first_[i].name));
+    }
+  }
+
+  // `member` is an entry of the interface the table was built from.
+  Variant Run(Object& object, const MemberInfo& member, std::span<Variant> args) const {
+    return handlers_[static_cast<size_t>(&member - first_)](object, args);
+  }
+
+ private:
+  const MemberInfo* first_;
+  std::vector<Handler> handlers_;
 };
 
 // Convenience for in-process callers (tests, the command line): calls a member by

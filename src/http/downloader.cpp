@@ -37,27 +37,24 @@ Downloader::~Downloader() {
 }
 
 Variant Downloader::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
-  const std::string_view name = member.name;
-  if (name == "Busy") return Variant::Bool(busy_);
-  if (name == "Port") {
-    SetPort(args[0]);
-    return {};
-  }
-  if (name == "Online") return Variant::Bool(engine_->IsOnline());
-  if (name == "ProxyConnection") return Variant::Bool(engine_->IsConnectionProxy());
-  if (name == "CurSize") return SizeVariant(engine_->CurSize1());
-  if (name == "CurFileAsString") return Variant::Bstr(busy_ ? std::u16string() : engine_->CurFileString1());
-  if (name == "ServerHeader") return Variant::Bstr(engine_->ServerHeader1());
-  if (name == "ServerCode") return Variant::I4(engine_->ServerCode1());
-  if (name == "ErrorString") return Variant::Bstr(error_string_);
-  if (name == "DisconnectNetwork") {
-    engine_->CloseDown();
-    return {};
-  }
-  if (name == "RequestFile") return RequestFile(args[0], args[1]);
-  if (name == "WriteTextFile") return WriteFile(args[0], args[1], true);
-  if (name == "WriteBinaryFile") return WriteFile(args[0], args[1], false);
-  throw RuntimeError(rt::kInvalidProcedureCall);
+  using Args = std::span<Variant>;
+  static const MemberTable<Downloader> members(Class().interface, {
+      {"Busy", [](Downloader& o, Args) { return Variant::Bool(o.busy_); }},
+      {"Port", [](Downloader& o, Args a) { o.SetPort(a[0]); return Variant(); }},
+      {"Online", [](Downloader& o, Args) { return Variant::Bool(o.engine_->IsOnline()); }},
+      {"ProxyConnection", [](Downloader& o, Args) { return Variant::Bool(o.engine_->IsConnectionProxy()); }},
+      {"CurSize", [](Downloader& o, Args) { return SizeVariant(o.engine_->CurSize1()); }},
+      {"CurFileAsString",
+       [](Downloader& o, Args) { return Variant::Bstr(o.busy_ ? std::u16string() : o.engine_->CurFileString1()); }},
+      {"ServerHeader", [](Downloader& o, Args) { return Variant::Bstr(o.engine_->ServerHeader1()); }},
+      {"ServerCode", [](Downloader& o, Args) { return Variant::I4(o.engine_->ServerCode1()); }},
+      {"ErrorString", [](Downloader& o, Args) { return Variant::Bstr(o.error_string_); }},
+      {"DisconnectNetwork", [](Downloader& o, Args) { o.engine_->CloseDown(); return Variant(); }},
+      {"RequestFile", [](Downloader& o, Args a) { return o.RequestFile(a[0], a[1]); }},
+      {"WriteTextFile", [](Downloader& o, Args a) { return o.WriteFile(a[0], a[1], true); }},
+      {"WriteBinaryFile", [](Downloader& o, Args a) { return o.WriteFile(a[0], a[1], false); }},
+  });
+  return members.Run(*this, member, args);
 }
 
 void Downloader::SetPort(const Variant& value) {

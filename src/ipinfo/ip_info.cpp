@@ -14,18 +14,6 @@
 namespace quillon {
 namespace {
 
-// DISPIDs of _IPInfo and __IPInfo; clients that bind early cache these.
-namespace id {
-constexpr DispId kErrorString = 0x68030002;
-constexpr DispId kTimeOut = 0x68030001;
-constexpr DispId kBusy = 0x68030000;
-constexpr DispId kEnableHostNameData = 0x60030003;
-constexpr DispId kGetHostNameFromIP = 0x60030004;
-constexpr DispId kEnableLocationData = 0x60030005;
-constexpr DispId kGetLocationFromIP = 0x60030006;
-constexpr DispId kOnHostNameResult = 1;
-}  // namespace id
-
 constexpr int32_t kLongestTimeOutMs = 60000;
 constexpr char16_t kDatabasePathInvalid[] = u"Database path invalid";
 constexpr char16_t kDatabaseFileName[] = u"GEOIPCITY.DAT";
@@ -68,16 +56,17 @@ std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
 }
 
 Variant IPInfo::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
-  switch (member.dispid) {
-    case id::kErrorString: return ErrorString();
-    case id::kTimeOut: TimeOut(args[0]); return Variant();
-    case id::kBusy: return Busy();
-    case id::kEnableHostNameData: return EnableHostNameData();
-    case id::kGetHostNameFromIP: GetHostNameFromIP(args[0]); return Variant();
-    case id::kEnableLocationData: return EnableLocationData(args[0]);
-    case id::kGetLocationFromIP: return GetLocationFromIP(args[0]);
-  }
-  throw RuntimeError(rt::kInvalidProcedureCall);
+  using Args = std::span<Variant>;
+  static const MemberTable<IPInfo> members(Class().interface, {
+      {"ErrorString", [](IPInfo& o, Args) { return o.ErrorString(); }},
+      {"TimeOut", [](IPInfo& o, Args a) { o.TimeOut(a[0]); return Variant(); }},
+      {"Busy", [](IPInfo& o, Args) { return o.Busy(); }},
+      {"EnableHostNameData", [](IPInfo& o, Args) { return o.EnableHostNameData(); }},
+      {"GetHostNameFromIP", [](IPInfo& o, Args a) { o.GetHostNameFromIP(a[0]); return Variant(); }},
+      {"EnableLocationData", [](IPInfo& o, Args a) { return o.EnableLocationData(a[0]); }},
+      {"GetLocationFromIP", [](IPInfo& o, Args a) { return o.GetLocationFromIP(a[0]); }},
+  });
+  return members.Run(*this, member, args);
 }
 
 // ---- Host names ----
@@ -129,7 +118,8 @@ void IPInfo::GetHostNameFromIP(Variant& ip) {
 void IPInfo::OnHostNameResolved(const HostNameResult& result) {
   const uint64_t requests_before = requests_made_;
   std::vector<Variant> args = {Variant::Bstr(result.ip), Variant::Bstr(result.host), Variant::I4(result.code)};
-  events_.Raise(id::kOnHostNameResult, args);
+  static const DispId on_host_name_result = events_.interface().FindByName("OnHostNameResult")->dispid;
+  events_.Raise(on_host_name_result, args);
   // A handler that started another lookup through this object is waiting for
   // it: Busy stays True until that one is reported.
   if (requests_made_ == requests_before) is_busy_ = false;

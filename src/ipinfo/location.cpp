@@ -3,34 +3,21 @@
 #include "host/status.h"
 
 namespace quillon {
-namespace {
-
-// DISPIDs of _Location; clients that bind early cache these, so they never move.
-namespace id {
-constexpr DispId kValid = 0x68030006;
-constexpr DispId kCountry = 0x68030005;
-constexpr DispId kCountryCode = 0x68030004;
-constexpr DispId kRegion = 0x68030003;
-constexpr DispId kCity = 0x68030002;
-constexpr DispId kZipCode = 0x68030001;
-constexpr DispId kAreaCode = 0x68030000;
-}  // namespace id
-
-}  // namespace
 
 Location::Location() : AutomationObject(*QuillonTypeLibrary().FindClass("Location")) {}
 
-Variant Location::InvokeMember(const MemberInfo& member, std::span<Variant>) {
-  switch (member.dispid) {
-    case id::kValid: return Variant::Bool(data_.valid);
-    case id::kCountry: return Variant::Bstr(data_.country);
-    case id::kCountryCode: return Variant::Bstr(data_.country_code);
-    case id::kRegion: return Variant::Bstr(data_.region);
-    case id::kCity: return Variant::Bstr(data_.city);
-    case id::kZipCode: return Variant::Bstr(data_.zip_code);
-    case id::kAreaCode: return Variant::Bstr(data_.area_code);
-  }
-  throw RuntimeError(rt::kInvalidProcedureCall);
+Variant Location::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
+  using Args = std::span<Variant>;
+  static const MemberTable<Location> members(Class().interface, {
+      {"Valid", [](Location& o, Args) { return Variant::Bool(o.data_.valid); }},
+      {"Country", [](Location& o, Args) { return Variant::Bstr(o.data_.country); }},
+      {"CountryCode", [](Location& o, Args) { return Variant::Bstr(o.data_.country_code); }},
+      {"Region", [](Location& o, Args) { return Variant::Bstr(o.data_.region); }},
+      {"City", [](Location& o, Args) { return Variant::Bstr(o.data_.city); }},
+      {"ZipCode", [](Location& o, Args) { return Variant::Bstr(o.data_.zip_code); }},
+      {"AreaCode", [](Location& o, Args) { return Variant::Bstr(o.data_.area_code); }},
+  });
+  return members.Run(*this, member, args);
 }
 
 }  // namespace quillon

@@ -151,6 +151,22 @@ TEST(Dispatch, CallHelperThrowsWithTheFailure) {
   EXPECT_THROW(Call(probe, "Nothing"), DispatchError);
 }
 
+TEST(MemberTable, EveryMemberIsBoundOnceByItsName) {
+  using Handler = MemberTable<ProbeObject>::Handler;
+  const Handler none = [](ProbeObject&, std::span<Variant>) { return Variant(); };
+  const Handler value = [](ProbeObject& o, std::span<Variant>) { return Variant::I4(o.limit); };
+  const MemberTable<ProbeObject> table(Probe().interface, {{"value", value}, {"Limit", none}, {"Twice", none},
+                                                             {"Fill", none}, {"Reset", none}});
+  ProbeObject probe;
+  probe.limit = 3;
+  EXPECT_EQ(table.Run(probe, *Probe().interface.FindByName("Value"), {}), Variant::I4(3));
+
+  EXPECT_THROW(MemberTable<ProbeObject>(Probe().interface, {{"Value", value}}), std::logic_error);
+  EXPECT_THROW(MemberTable<ProbeObject>(Probe().interface, {{"Value", value}, {"Limit", none}, {"Twice", none},
+                                                            {"Fill", none}, {"Reset", none}, {"Nothing", none}}),
+               std::logic_error);
+}
+
 // A sink that records what it is given and can act on the connection point.
 class RecordingSink : public Dispatch {
  public:

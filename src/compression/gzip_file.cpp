@@ -161,14 +161,21 @@ GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, std::span<cons
   return outcome;
 }
 
-bool ReadGzipFile(const std::string& path, int32_t limit, std::vector<uint8_t>* content) {
+bool ReadGzipFile(const std::string& path, int32_t limit, uint64_t compressed_size, std::vector<uint8_t>* content) {
   constexpr size_t kChunk = size_t{1} << 20;
+  // Deflate never expands more than 1032 to 1, so no genuine stream of this
+  // file yields more than that much output.
+  constexpr uint64_t kMostExpansion = 1032;
   content->clear();
   if (limit < 0) return false;
   GzHandle file(gzopen(path.c_str(), "rb"));
   if (!file) return false;
 
   const auto wanted = static_cast<size_t>(limit);
+  // Room for the output at once, as far as the file's own size can vouch for it:
+  // growing the buffer a chunk at a time copied it over and over, while a
+  // forged ISIZE in a small file still cannot ask for more than it could fill.
+  content->reserve(static_cast<size_t>(std::min<uint64_t>(wanted, compressed_size * kMostExpansion + kChunk)));
   while (content->size() < wanted) {
     const size_t before = content->size();
     const size_t ask = std::min(kChunk, wanted - before);

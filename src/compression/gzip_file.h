@@ -75,7 +75,8 @@ GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, std::span<cons
 // the file holds costs nothing. False for data zlib reports as corrupt, a stream
 // cut short, or a file zlib cannot open; fewer than `limit` bytes are returned
 // only when the stream ended cleanly.
-bool ReadGzipFile(const std::string& path, int32_t limit, std::vector<uint8_t>* content);
+// `compressed_size`, the file's size, bounds the room set aside up front.
+bool ReadGzipFile(const std::string& path, int32_t limit, uint64_t compressed_size, std::vector<uint8_t>* content);
 
 // A file's modification time in whole seconds since 1970 UTC, rounded half to
 // even; 0 when it cannot be read or does not fit 32 bits.

@@ -70,18 +70,26 @@ class ClientArray {
     if (!value.is_array()) throw RuntimeError(rt::kTypeMismatch);
   }
 
+  // The elements, when the array holds them as plain bytes (an array of bytes, or
+  // of VT_UI1 variants kept packed): 0-based, and nothing to convert.
+  const std::vector<uint8_t>* packed() const {
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return &value_.bytes();
+    if (value_.is_byte_variants()) return &value_.byte_variants();
+    return nullptr;
+  }
+
   int64_t upper_bound() const {
-    if (value_.vt() == (VT_ARRAY | VT_UI1)) return static_cast<int64_t>(value_.bytes().size()) - 1;
+    if (const std::vector<uint8_t>* bytes = packed()) return static_cast<int64_t>(bytes->size()) - 1;
     return value_.array().upper_bound();
   }
   int64_t count() const { return std::max<int64_t>(upper_bound() + 1, 0); }
 
   uint8_t ByteAt(int64_t index) const {
-    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes()[CheckIndex(index, 0)];
+    if (const std::vector<uint8_t>* bytes = packed()) return (*bytes)[CheckIndex(index, 0)];
     return ToByte(Element(index));
   }
   int32_t LongAt(int64_t index) const {
-    if (value_.vt() == (VT_ARRAY | VT_UI1)) return value_.bytes()[CheckIndex(index, 0)];
+    if (const std::vector<uint8_t>* bytes = packed()) return (*bytes)[CheckIndex(index, 0)];
     return ToLong(Element(index));
   }
 
@@ -278,10 +286,8 @@ Variant FileOps::GetBytes(Variant& id, Variant& start, Variant& length, Variant&
       return OwnFailure(error_, Variant::I2(-1), kGetRangeInvalid);
     }
     RequireArrayLength(count);
-    std::vector<Variant> items;
-    items.reserve(static_cast<size_t>(count));
-    for (int64_t i = 0; i < count; ++i) items.push_back(Variant::UI1(store[static_cast<size_t>(offset + i)]));
-    bytes_array = Variant::Array(std::move(items));
+    const auto first = store.begin() + static_cast<ptrdiff_t>(offset);
+    bytes_array = Variant::ByteVariants(StoreTable::Bytes(first, first + static_cast<ptrdiff_t>(count)));
     return Success();
   });
 }
@@ -309,8 +315,13 @@ Variant FileOps::StoreBytes(Variant& id, Variant& bytes_array) {
   return RunStatusMember(error_, [&] {
     const std::u16string store_id = StoreId(id);
     const ClientArray values(bytes_array);
-    StoreTable::Bytes bytes(static_cast<size_t>(values.count()));
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = values.ByteAt(static_cast<int64_t>(i));
+    StoreTable::Bytes bytes;
+    if (const std::vector<uint8_t>* packed = values.packed()) {
+      bytes = *packed;
+    } else {
+      bytes.resize(static_cast<size_t>(values.count()));
+      for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = values.ByteAt(static_cast<int64_t>(i));
+    }
     stores_.Insert(store_id, std::move(bytes));
     return Success();
   });

@@ -65,6 +65,7 @@ std::vector<uint8_t> ReadWholeFile(Env& env, const std::string& path) {
 struct GzipSource {
   std::vector<uint8_t> head;
   int32_t isize = 0;
+  uint64_t size = 0;
 };
 
 GzipSource ReadGzipSource(Env& env, const std::string& path) {
@@ -75,6 +76,7 @@ GzipSource ReadGzipSource(Env& env, const std::string& path) {
   ThrowIfFailed(opened);
   uint64_t size = 0;
   ThrowIfFailed(file->Size(&size));
+  source.size = size;
   source.head = ReadPrefix(*file, 0, static_cast<size_t>(std::min<uint64_t>(size, kGzipHeadLimit)));
   if (size >= 4) {
     const std::vector<uint8_t> tail = ReadPrefix(*file, size - 4, 4);
@@ -182,7 +184,7 @@ Variant FileOps::GUnZipFile(Variant& src_zpath, Variant& destination_unzpath, Va
 
     if (file.isize < 0) throw RuntimeError(rt::kSubscriptOutOfRange);
     std::vector<uint8_t> content;
-    if (!ReadGzipFile(source, file.isize, &content)) throw RuntimeError(rt::kSubscriptOutOfRange);
+    if (!ReadGzipFile(source, file.isize, file.size, &content)) throw RuntimeError(rt::kSubscriptOutOfRange);
 
     std::string output;
     ThrowIfFailed(PathFromText(output_text, &output));

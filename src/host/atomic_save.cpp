@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <random>
+#include <vector>
 
 namespace quillon {
 namespace {
@@ -45,6 +46,36 @@ Status SaveFileAtomically(Env& env, const std::string& path, std::span<const uin
   Status status = CreateTemporaryBeside(env, target, &temp_path, &file);
   if (!status.ok()) return status;
   status = file->Write(0, bytes);
+  file.reset();
+  return Finish(env, temp_path, target, std::move(status));
+}
+
+Status SavePiecesAtomically(Env& env, const std::string& path, std::span<const std::vector<uint8_t>> pieces) {
+  constexpr size_t kGather = size_t{1} << 20;
+  const std::string target = env.FollowLinks(path);
+  std::string temp_path;
+  std::unique_ptr<RandomAccessFile> file;
+  Status status = CreateTemporaryBeside(env, target, &temp_path, &file);
+  if (!status.ok()) return status;
+  std::vector<uint8_t> gathered;
+  gathered.reserve(kGather);
+  uint64_t offset = 0;
+  auto flush = [&] {
+    if (status.ok() && !gathered.empty()) status = file->Write(offset, gathered);
+    offset += gathered.size();
+    gathered.clear();
+  };
+  for (const std::vector<uint8_t>& piece : pieces) {
+    if (!status.ok()) break;
+    if (gathered.size() + piece.size() > kGather) flush();
+    if (piece.size() >= kGather) {
+      if (status.ok()) status = file->Write(offset, piece);
+      offset += piece.size();
+    } else {
+      gathered.insert(gathered.end(), piece.begin(), piece.end());
+    }
+  }
+  flush();
   file.reset();
   return Finish(env, temp_path, target, std::move(status));
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "host/env.h"
 #include "host/status.h"
@@ -17,6 +18,10 @@ namespace quillon {
 
 // Writes `bytes` as the new content of `path`.
 Status SaveFileAtomically(Env& env, const std::string& path, std::span<const uint8_t> bytes);
+// Writes the pieces one after the other as the new content of `path`, gathered
+// into large writes through a small buffer, so content kept in many small pieces
+// is neither joined in memory first nor written a piece at a time.
+Status SavePiecesAtomically(Env& env, const std::string& path, std::span<const std::vector<uint8_t>> pieces);
 
 // For writers that produce the file themselves (a compressor writing through its
 // own library): `produce` gets the temporary path and fills it; the result is

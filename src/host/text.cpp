@@ -5,14 +5,7 @@
 namespace quillon {
 namespace {
 
-// Bytes 0x80..0x9F of Windows-1252. The undefined bytes keep their own value so
-// that a byte read as text writes back as the same byte.
-constexpr std::array<char16_t, 32> kAnsiHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80..87
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88..8F
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90..97
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98..9F
-};
+using text_detail::kAnsiHigh;
 
 constexpr char16_t kReplacement = 0xFFFD;
 
@@ -146,8 +139,7 @@ char16_t UpperOf(char16_t c) {
 std::u16string AnsiToText(std::string_view bytes) {
   std::u16string text(bytes.size(), u'\0');
   for (size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    text[i] = (b >= 0x80 && b <= 0x9F) ? kAnsiHigh[b - 0x80] : char16_t{b};
+    text[i] = AnsiChar(static_cast<uint8_t>(bytes[i]));
   }
   return text;
 }
@@ -178,12 +170,29 @@ bool IsAnsiRepresentable(std::u16string_view text) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  // Measured first and written through a pointer: whole downloaded files pass
+  // here on their way to a client, and growing the string a byte at a time cost
+  // several times the conversion.
+  size_t length = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < 0x80) {
+      length += 1;
+    } else if (c < 0x800) {
+      length += 2;
+    } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      length += 4;
+      ++i;
+    } else {
+      length += 3;  // lone surrogates become U+FFFD, three bytes too
+    }
+  }
+  std::string out(length, '\0');
+  char* to = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t cp = text[i];
     if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
+      *to++ = static_cast<char>(cp);
       continue;
     }
     if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
@@ -193,16 +202,16 @@ std::string Utf16ToUtf8(std::u16string_view text) {
       cp = kReplacement;  // a lone surrogate has no UTF-8 form
     }
     if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      *to++ = static_cast<char>(0xC0 | (cp >> 6));
     } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      *to++ = static_cast<char>(0xE0 | (cp >> 12));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      *to++ = static_cast<char>(0xF0 | (cp >> 18));
+      *to++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     }
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *to++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
   return out;
 }

@@ -3,6 +3,7 @@
 // Windows-1252; file-system paths use UTF-8, this platform's file-name encoding.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,9 +13,23 @@
 
 namespace quillon {
 
+namespace text_detail {
+// Bytes 0x80..0x9F of Windows-1252. The undefined bytes keep their own value so
+// that a byte read as text writes back as the same byte.
+inline constexpr std::array<char16_t, 32> kAnsiHigh = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80..87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88..8F
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90..97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98..9F
+};
+}  // namespace text_detail
+
 // Windows-1252, one byte per character. The five bytes the code page leaves
 // undefined map to the C1 controls of the same value, so every byte survives
 // bytes -> text -> bytes. A character the code page cannot represent becomes '?'.
+inline char16_t AnsiChar(uint8_t byte) {
+  return (byte >= 0x80 && byte <= 0x9F) ? text_detail::kAnsiHigh[byte - 0x80] : char16_t{byte};
+}
 std::u16string AnsiToText(std::string_view bytes);
 std::u16string AnsiToText(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> TextToAnsiBytes(std::u16string_view text);

@@ -1,5 +1,6 @@
 #include "host/variant.h"
 
+#include <algorithm>
 #include <ostream>
 
 #include "host/convert.h"
@@ -31,6 +32,7 @@ VarType Variant::vt() const {
     case kUI1: return VT_UI1;
     case kArray: return static_cast<VarType>(VT_ARRAY | VT_VARIANT);
     case kBytes: return static_cast<VarType>(VT_ARRAY | VT_UI1);
+    case kByteVariants: return static_cast<VarType>(VT_ARRAY | VT_VARIANT);
   }
   return VT_EMPTY;
 }
@@ -39,10 +41,29 @@ bool operator==(const VariantArray& a, const VariantArray& b) {
   return a.lower_bound == b.lower_bound && a.items == b.items;
 }
 
-bool Variant::operator==(const Variant& other) const { return value_ == other.value_; }
+namespace {
+
+// The two ways of holding an array of VT_UI1 variants hold the same value.
+bool SameBytes(const std::vector<uint8_t>& bytes, const VariantArray& array) {
+  return array.lower_bound == 0 && array.items.size() == bytes.size() &&
+         std::equal(bytes.begin(), bytes.end(), array.items.begin(),
+                    [](uint8_t byte, const Variant& item) { return item == Variant::UI1(byte); });
+}
+
+}  // namespace
+
+bool Variant::operator==(const Variant& other) const {
+  if (is_byte_variants() && other.index() == kArray) return SameBytes(byte_variants(), other.array());
+  if (index() == kArray && other.is_byte_variants()) return SameBytes(other.byte_variants(), array());
+  return value_ == other.value_;
+}
 
 void PrintTo(const Variant& value, std::ostream* out) {
   *out << "vt" << value.vt() << ":";
+  if (value.is_byte_variants()) {
+    *out << "(" << value.byte_variants().size() << " UI1 variants)";
+    return;
+  }
   if (value.vt() == (VT_ARRAY | VT_VARIANT)) {
     *out << "(";
     const char* separator = "";

@@ -36,7 +36,8 @@ struct VariantArray {
   int32_t lower_bound = 0;
   std::vector<Variant> items;
 
-  int32_t upper_bound() const { return lower_bound + static_cast<int32_t>(items.size()) - 1; }
+  // Defined below Variant: std::vector of an incomplete type has no size() yet.
+  int32_t upper_bound() const;
 };
 bool operator==(const VariantArray& a, const VariantArray& b);
 
@@ -44,6 +45,15 @@ bool operator==(const VariantArray& a, const VariantArray& b);
 struct ByteArray {
   std::vector<uint8_t> bytes;
   bool operator==(const ByteArray&) const = default;
+};
+
+// An array of variants (VT_ARRAY | VT_VARIANT) whose elements are all VT_UI1,
+// held as the bytes themselves. Byte data reaches scripts this way (GetBytes
+// hands out a variant per byte); one byte per element instead of one variant
+// keeps a store's worth of them at the store's size rather than forty times it.
+struct ByteVariantArray {
+  std::vector<uint8_t> bytes;
+  bool operator==(const ByteVariantArray&) const = default;
 };
 
 struct NullValue {
@@ -91,12 +101,18 @@ class Variant {
     return Make<VariantArray>(VariantArray{lower_bound, std::move(items)});
   }
   static Variant Bytes(std::vector<uint8_t> bytes) { return Make<ByteArray>(ByteArray{std::move(bytes)}); }
+  // VT_ARRAY | VT_VARIANT, 0-based, element i being VT_UI1 bytes[i].
+  static Variant ByteVariants(std::vector<uint8_t> bytes) {
+    return Make<ByteVariantArray>(ByteVariantArray{std::move(bytes)});
+  }
 
   VarType vt() const;
 
   bool is_empty() const { return index() == kEmpty; }
   bool is_null() const { return index() == kNull; }
-  bool is_array() const { return index() == kArray || index() == kBytes; }
+  bool is_array() const { return index() == kArray || index() == kBytes || index() == kByteVariants; }
+  // An array of VT_UI1 variants held as bytes; array() does not apply to it.
+  bool is_byte_variants() const { return index() == kByteVariants; }
   bool is_missing() const;
 
   int16_t i2() const { return std::get<int16_t>(value_); }
@@ -113,15 +129,18 @@ class Variant {
   VariantArray& array() { return std::get<VariantArray>(value_); }
   const std::vector<uint8_t>& bytes() const { return std::get<ByteArray>(value_).bytes; }
   std::vector<uint8_t>& bytes() { return std::get<ByteArray>(value_).bytes; }
+  const std::vector<uint8_t>& byte_variants() const { return std::get<ByteVariantArray>(value_).bytes; }
 
   // Same type and same value (objects by identity); for tests and diagnostics.
   bool operator==(const Variant& other) const;
 
  private:
-  enum Index { kEmpty, kNull, kI2, kI4, kR4, kR8, kDate, kBstr, kObject, kError, kBool, kUI1, kArray, kBytes };
+  enum Index {
+    kEmpty, kNull, kI2, kI4, kR4, kR8, kDate, kBstr, kObject, kError, kBool, kUI1, kArray, kBytes, kByteVariants
+  };
   using Storage = std::variant<std::monostate, NullValue, int16_t, int32_t, float, double, DateValue,
                                std::u16string, Object, ErrorValue, BoolValue, uint8_t, VariantArray,
-                               ByteArray>;
+                               ByteArray, ByteVariantArray>;
 
   template <typename T, typename V>
   static Variant Make(V&& value) {
@@ -133,6 +152,8 @@ class Variant {
 
   Storage value_;
 };
+
+inline int32_t VariantArray::upper_bound() const { return lower_bound + static_cast<int32_t>(items.size()) - 1; }
 
 // Shows a variant as "VT:value", for test failure messages and logs.
 void PrintTo(const Variant& value, std::ostream* out);

@@ -26,6 +26,12 @@ void DownloadedFile::Append(std::span<const uint8_t> block) {
   size_ += static_cast<int64_t>(block.size());
 }
 
+void DownloadedFile::Adopt(std::vector<uint8_t> block) {
+  if (block.empty()) return;
+  size_ += static_cast<int64_t>(block.size());
+  blocks_.push_back(std::move(block));
+}
+
 void DownloadedFile::Clear() {
   blocks_ = {};
   size_ = 0;
@@ -60,11 +66,13 @@ void HttpEngine::Raise(Call call) {
   // event is still on its way to the others.
   const std::shared_ptr<HttpEngine> keep = weak_from_this().lock();
   const auto snapshot = listeners_;
-  for (const auto& [token, weak] : snapshot) {
+  for (const auto& subscribed : snapshot) {
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    const auto token = subscribed.first;
     const bool still_subscribed =
         std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& entry) { return entry.first == token; });
     if (!still_subscribed) continue;
-    if (const std::shared_ptr<Listener> listener = weak.lock()) call(*listener);
+    if (const std::shared_ptr<Listener> listener = subscribed.second.lock()) call(*listener);
   }
 }
 
@@ -247,16 +255,28 @@ void HttpEngine::ResetDownload() {
   file_.Clear();
 }
 
-void HttpEngine::OnRead() {
-  SocketLayer& sockets = *platform_.sockets;
+// One recv of up to a block; what arrived is stored. Returns recv's result.
+int HttpEngine::ReadBlock(bool split_header) {
+  // The read goes straight into the buffer that will be stored: a full block,
+  // the usual case while a file streams in, is kept without a copy. A shorter
+  // one is copied to its own length, so the file never holds unused room.
   std::vector<uint8_t> buffer(kReadBlockSize);
-  const int received = sockets.Recv(socket_, buffer);
-  if (received > 0) {
-    const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(received));
-    file_.Append(block.subspan(SplitHeader(block, reply_)));
-    return;
+  const int received = platform_.sockets->Recv(socket_, buffer);
+  if (received <= 0) return received;
+  const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(received));
+  const size_t header = split_header ? SplitHeader(block, reply_) : 0;
+  if (header == 0 && block.size() == buffer.size()) {
+    file_.Adopt(std::move(buffer));
+  } else {
+    file_.Append(block.subspan(header));
   }
-  const int error = received < 0 ? sockets.LastError() : 0;
+  return received;
+}
+
+void HttpEngine::OnRead() {
+  const int received = ReadBlock(true);
+  if (received > 0) return;
+  const int error = received < 0 ? platform_.sockets->LastError() : 0;
   // Woken without data: not an end, the next notification will come.
   if (received < 0 && error == wsa::kWouldBlock) return;
 
@@ -269,17 +289,14 @@ void HttpEngine::OnRead() {
 }
 
 void HttpEngine::OnClose() {
-  SocketLayer& sockets = *platform_.sockets;
-  std::vector<uint8_t> buffer(kReadBlockSize);
   int received = 0;
   int error = 0;
   for (;;) {
-    received = sockets.Recv(socket_, buffer);
+    received = ReadBlock(false);
     if (received <= 0) break;
-    file_.Append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(received)));
   }
   if (received < 0) {
-    error = sockets.LastError();
+    error = platform_.sockets->LastError();
     if (error == wsa::kWouldBlock) received = 0;  // drained: nothing more is coming
   }
 
@@ -322,14 +339,10 @@ int32_t HttpEngine::Save(const std::u16string& path_text, bool if_delete, bool a
     return named.number();
   }
 
-  std::vector<uint8_t> bytes;
-  if (as_text) {
-    bytes = TextToAnsiBytes(JoinAsText(file_.blocks()));
-  } else {
-    bytes.reserve(static_cast<size_t>(file_.size()));
-    for (const std::vector<uint8_t>& block : file_.blocks()) bytes.insert(bytes.end(), block.begin(), block.end());
-  }
-  const Status saved = SaveFileAtomically(env_, path, bytes);
+  // The binary save writes the blocks as they are: joining them first would hold
+  // the file in memory twice.
+  const Status saved = as_text ? SaveFileAtomically(env_, path, JoinAsTextBytes(file_.blocks()))
+                               : SavePiecesAtomically(env_, path, file_.blocks());
   if (!saved.ok()) {
     error = saved.description();
     return saved.number();

@@ -22,7 +22,10 @@ namespace quillon::http {
 // The file of the current download, as the blocks in which it arrived.
 class DownloadedFile {
  public:
+  // Stores a copy of exactly the given bytes.
   void Append(std::span<const uint8_t> block);
+  // Stores a full read buffer as it is, without copying it.
+  void Adopt(std::vector<uint8_t> block);
   void Clear();
   const std::vector<std::vector<uint8_t>>& blocks() const { return blocks_; }
   int64_t size() const { return size_; }
@@ -99,6 +102,7 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
   void ResetDownload();
   void OnRead();
   void OnClose();
+  int ReadBlock(bool split_header);
   void Finish(int32_t code, const std::u16string& text, uint64_t download);
   int32_t Fail(int32_t id, std::u16string& error, bool with_error_number);
   int32_t Save(const std::u16string& path, bool if_delete, bool as_text, std::u16string& error);

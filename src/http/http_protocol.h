@@ -73,5 +73,8 @@ std::u16string NormaliseLineEnds(std::u16string_view text);
 
 // The downloaded blocks as one text, one character per byte, with CR LF line ends.
 std::u16string JoinAsText(const std::vector<std::vector<uint8_t>>& blocks);
+// The same text as Windows-1252 bytes, which is what a text save writes. Every
+// byte maps to a character and back, so only the line ends differ from the blocks.
+std::vector<uint8_t> JoinAsTextBytes(const std::vector<std::vector<uint8_t>>& blocks);
 
 }  // namespace quillon::http

@@ -168,7 +168,12 @@ class PosixSocketLayer final : public SocketLayer {
   int Recv(SocketHandle socket, std::span<uint8_t> buffer) override {
     for (int attempt = 0; attempt < 100; ++attempt) {
       const ssize_t got = ::recv(socket, buffer.data(), buffer.size(), 0);
-      if (got >= 0) return static_cast<int>(got);
+      if (got >= 0) {
+        if (auto it = watchers_.find(socket); it != watchers_.end()) {
+          it->second->filled_buffer = got > 0 && static_cast<size_t>(got) == buffer.size();
+        }
+        return static_cast<int>(got);
+      }
       if (errno != EINTR) break;
     }
     return FailErrno();
@@ -208,20 +213,33 @@ class PosixSocketLayer final : public SocketLayer {
     SocketHandle socket;
     Notify notify;
     bool active = true;
+    bool filled_buffer = false;  // the last recv took all the room it was given
   };
 
   // Readiness is reported once per wait; waiting again after each notification
-  // repeats it while data remains, as the engine expects.
+  // repeats it while data remains, as the engine expects. A read that filled
+  // its whole buffer almost surely left more behind, so then the next
+  // notification is queued on the loop at once: asking the kernel again costs
+  // two calls per block (re-arming the edge-triggered wait, then waiting), most
+  // of the time a large download spends. Other work on the loop still gets its
+  // turn in between, and a notification that finds nothing is harmless: the
+  // engine reads, meets "would block" and waits for the next one.
   static void Arm(const std::shared_ptr<Watcher>& watcher) {
     std::weak_ptr<Watcher> weak = watcher;
-    watcher->descriptor.async_wait(asio::posix::descriptor_base::wait_read, [weak](const asio::error_code& error) {
+    auto deliver = [weak](const asio::error_code& error) {
       if (error) return;
       std::shared_ptr<Watcher> self = weak.lock();
       if (!self || !self->active) return;
+      self->filled_buffer = false;
       Notify notify = self->notify;  // the callback may unwatch and so drop the original
       notify(self->socket, kNotifyRead);
       if (self->active) Arm(self);
-    });
+    };
+    if (watcher->filled_buffer) {
+      asio::post(watcher->descriptor.get_executor(), [deliver] { deliver({}); });
+    } else {
+      watcher->descriptor.async_wait(asio::posix::descriptor_base::wait_read, deliver);
+    }
   }
 
   // The socket stays open: only the registration with the loop ends. A wait

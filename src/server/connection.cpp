@@ -7,12 +7,15 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <optional>
+#include <unordered_set>
 
 #include <asio/post.hpp>
 
 #include "host/events.h"
 #include "host/host.h"
 #include "host/text.h"
+#include "server/json_writer.h"
 #include "server/server.h"
 
 namespace quillon::server {
@@ -28,7 +31,7 @@ constexpr size_t kResumeReadingBelow = size_t{16} << 20;
 constexpr size_t kMaxEventDepth = 16;
 constexpr size_t kGatherBuffers = 16;
 
-std::string Dump(const Json& message) { return message.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string Dump(const Json& message) { return DumpJson(message); }
 
 std::string SecondsText(std::chrono::steady_clock::duration duration) {
   const double seconds = std::chrono::duration<double>(duration).count();
@@ -50,8 +53,13 @@ RpcError WithDetail(RpcError error, const std::string& detail) {
 // client, answered before the raising member goes on.
 class SinkProxy final : public Dispatch {
  public:
-  SinkProxy(std::weak_ptr<Connection> connection, uint64_t sink, const InterfaceInfo& events)
-      : connection_(std::move(connection)), sink_(sink), class_{events.name, "", false, "", events} {}
+  // `wanted`: the events the client handles; without it, every event goes.
+  SinkProxy(std::weak_ptr<Connection> connection, uint64_t sink, const InterfaceInfo& events,
+            std::optional<std::unordered_set<DispId>> wanted)
+      : connection_(std::move(connection)),
+        sink_(sink),
+        class_{events.name, "", false, "", events},
+        wanted_(std::move(wanted)) {}
 
   const ClassInfo& Class() const override { return class_; }
 
@@ -60,6 +68,9 @@ class SinkProxy final : public Dispatch {
     const MemberInfo* event = class_.interface.FindById(dispid);
     if (event == nullptr || (flags & kDispatchMethod) == 0) return hr::kMemberNotFound;
     if (result != nullptr) *result = Variant();
+    // An event the client has no handler for would cost a round trip for an
+    // answer that changes nothing, with every other client waiting meanwhile.
+    if (wanted_ && !wanted_->contains(dispid)) return hr::kOk;
     std::shared_ptr<Connection> connection = connection_.lock();
     if (!connection) return hr::kRpcDisconnected;
     return connection->DeliverEvent(sink_, *event, args);
@@ -69,6 +80,7 @@ class SinkProxy final : public Dispatch {
   std::weak_ptr<Connection> connection_;
   uint64_t sink_;
   ClassInfo class_;
+  std::optional<std::unordered_set<DispId>> wanted_;
 };
 
 }  // namespace
@@ -247,6 +259,12 @@ bool Connection::ServeBuffered(std::optional<int64_t> awaited, Json* answer) {
 }
 
 bool Connection::ServeFrame(std::string_view body, std::optional<int64_t> awaited, Json* answer) {
+  if (!JsonNestsWithin(body)) {
+    SendError(nullptr, RpcError(rpc::kParseError,
+                                "the message nests deeper than " + std::to_string(kMaxJsonNesting) + " levels",
+                                hr::kInvalidArg));
+    return false;
+  }
   Json message = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
   if (message.is_discarded()) {
     SendError(nullptr, RpcError(rpc::kParseError, "the frame is not UTF-8 JSON", hr::kInvalidArg));
@@ -463,9 +481,22 @@ Json Connection::OnAdvise(const Json& params) {
   const std::shared_ptr<Dispatch> object = ObjectParam(params);
   ConnectionPoint* point = object->Events();
   if (point == nullptr) throw WithDetail(AutomationError(hr::kNoInterface), "the object raises no events");
+  std::optional<std::unordered_set<DispId>> wanted;
+  if (const auto events = params.find("events"); events != params.end()) {
+    if (!events->is_array()) throw InvalidParams("\"events\" is an array of event names");
+    wanted.emplace();
+    for (const Json& name : *events) {
+      if (!name.is_string()) throw InvalidParams("\"events\" is an array of event names");
+      // A name this server does not raise is passed over: the client may know a newer interface.
+      if (const MemberInfo* event = point->interface().FindByName(name.get_ref<const std::string&>())) {
+        wanted->insert(event->dispid);
+      }
+    }
+  }
   std::erase_if(sinks_, [](const auto& entry) { return entry.second.source.expired(); });
   const uint64_t sink = next_sink_++;
-  const uint32_t cookie = point->Advise(std::make_shared<SinkProxy>(weak_from_this(), sink, point->interface()));
+  const uint32_t cookie =
+      point->Advise(std::make_shared<SinkProxy>(weak_from_this(), sink, point->interface(), std::move(wanted)));
   sinks_[sink] = {object, cookie};
   return {{"sink", sink}};
 }

@@ -41,6 +41,28 @@ RpcError InvalidParams(std::string message, HResult hresult) {
   return RpcError(rpc::kInvalidParams, std::move(message), hresult);
 }
 
+bool JsonNestsWithin(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;  // whatever is escaped, a quote included
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 Json ErrorObject(const RpcError& error) {
   return {{"code", error.code}, {"message", error.message}, {"data", error.data}};
 }

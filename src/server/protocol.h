@@ -5,6 +5,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/dispatch.h"
 #include "host/type_library.h"
@@ -41,6 +42,17 @@ RpcError AutomationError(HResult hresult, const ExceptionInfo* exception = nullp
                          std::optional<size_t> argerr = std::nullopt);
 // A malformed request or parameter, with the HRESULT a client reports for it.
 RpcError InvalidParams(std::string message, HResult hresult = hr::kInvalidArg);
+
+// How deeply a message may nest arrays and objects. Variants nest at most 64
+// deep, two JSON levels each, so honest messages stay far below it; parsing is
+// iterative, but copying and writing a value recurse once per level, and a
+// frame of a few hundred kilobytes could otherwise nest deep enough to
+// overflow the stack.
+inline constexpr size_t kMaxJsonNesting = 512;
+
+// True when the JSON text nests no deeper than `limit` (brackets inside strings
+// do not count). Looks at the text only, so it runs before any parse.
+bool JsonNestsWithin(std::string_view text, size_t limit = kMaxJsonNesting);
 
 Json ErrorObject(const RpcError& error);
 Json Response(const Json& id, Json result);

@@ -113,7 +113,9 @@ Json EncodeVariant(const Variant& value, ObjectMarshal& objects) {
     case VT_ERROR: return {{"vt", vt}, {"value", value.scode()}};
     case VT_BOOL: return {{"vt", vt}, {"value", value.boolean()}};
     case VT_UI1: return {{"vt", vt}, {"value", value.ui1()}};
-    case kVariantArray: return EncodeArray(value.array(), objects);
+    case kVariantArray:
+      if (value.is_byte_variants()) return {{"vt", vt}, {"bytes", Base64Encode(value.byte_variants())}};
+      return EncodeArray(value.array(), objects);
     case kByteArray: return {{"vt", vt}, {"bytes", Base64Encode(value.bytes())}};
   }
   return {{"vt", VT_EMPTY}};
@@ -294,12 +296,19 @@ HResult VariantDecoder::DecodeArray(const Json& wire, Variant* out, int depth) {
   if (const auto bytes = wire.find("bytes"); bytes != wire.end()) {
     if (!bytes->is_string()) return Fail(hr::kTypeMismatch, "\"bytes\" is base64 text");
     const std::string& encoded = bytes->get_ref<const std::string&>();
-    // Charge before decoding: the text alone says how many variants it makes.
-    if (HResult charged = Charge(encoded.size() / 4 * 3 * sizeof(Variant)); Failed(charged)) return charged;
+    // A 0-based array of bytes stays packed, a byte per element; another lower
+    // bound needs a variant per element. Charged before decoding: the text
+    // alone says how much it makes.
+    const size_t element_size = array.lower_bound == 0 ? 1 : sizeof(Variant);
+    if (HResult charged = Charge(encoded.size() / 4 * 3 * element_size); Failed(charged)) return charged;
     std::optional<std::vector<uint8_t>> decoded = Base64Decode(encoded);
     if (!decoded) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
     if (static_cast<int64_t>(decoded->size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
       return Fail(hr::kOverflow, "the array's upper bound would overflow");
+    }
+    if (array.lower_bound == 0) {
+      *out = Variant::ByteVariants(std::move(*decoded));
+      return hr::kOk;
     }
     array.items.reserve(decoded->size());
     for (uint8_t byte : *decoded) array.items.push_back(Variant::UI1(byte));

@@ -84,6 +84,17 @@ TEST_F(VariantCodecTest, ByteVariantsTravelAsBase64) {
   // A mixed array keeps every item's type.
   const Json mixed = EncodeVariant(Variant::Array({Variant::UI1(1), Variant::I2(1)}), objects_);
   EXPECT_EQ(mixed["items"].size(), 2u);
+
+  // Held packed inside, the same on the wire; and what a client sends stays packed.
+  EXPECT_EQ(EncodeVariant(Variant::ByteVariants({104, 105}), objects_), wire);
+  const Variant packed = RoundTrip(Variant::ByteVariants({104, 105}));
+  EXPECT_TRUE(packed.is_byte_variants());
+  EXPECT_EQ(packed, Variant::Array({Variant::UI1(104), Variant::UI1(105)}));
+  // Another lower bound cannot be packed: the variants keep it.
+  Variant shifted;
+  VariantDecoder decoder(objects_);
+  ASSERT_EQ(decoder.Decode(Json::parse(R"({"vt": 8204, "bytes": "aGk=", "lbound": 3})"), &shifted), hr::kOk);
+  EXPECT_EQ(shifted, Variant::Array({Variant::UI1(104), Variant::UI1(105)}, 3));
 }
 
 TEST_F(VariantCodecTest, TextWithALoneSurrogateKeepsItsCodeUnits) {
@@ -137,10 +148,16 @@ TEST_F(VariantCodecTest, BoundsNestingAndMemoryBeforeAllocating) {
   EXPECT_EQ(DecodeError(deep), hr::kTypeMismatch);
 
   limits_.max_bytes = 1 << 20;
-  // 1 MB of bytes would be 1 M variants: refused from the text's length alone.
+  // Refused from the text's length alone, before anything is decoded.
   const std::string text = Base64Encode(std::vector<uint8_t>(1 << 20, 7));
   EXPECT_EQ(DecodeError({{"vt", 8204}, {"bytes", text}}), hr::kOutOfMemory);
   EXPECT_EQ(DecodeError({{"vt", 8209}, {"bytes", text}}), hr::kOutOfMemory);
+  // 64 KiB fit packed; with a lower bound they become 64 Ki variants, which do not.
+  const std::string small = Base64Encode(std::vector<uint8_t>(1 << 16, 7));
+  Variant fits;
+  VariantDecoder decoder(objects_, limits_);
+  EXPECT_EQ(decoder.Decode({{"vt", 8204}, {"bytes", small}}, &fits), hr::kOk);
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"bytes", small}, {"lbound", 1}}), hr::kOutOfMemory);
 }
 
 TEST(Base64Test, RoundTripsAndRefusesNonCanonicalText) {

@@ -73,6 +73,30 @@ TEST(AtomicSave, WritesNewAndReplacesExistingFilesWhole) {
   EXPECT_EQ(Entries(dir), std::vector<std::string>{"out.bin"});
 }
 
+TEST(AtomicSave, PiecesAreWrittenInOrderAcrossTheGatheringBuffer) {
+  ScratchDir dir;
+  const std::string path = dir.File("pieces.bin");
+  // Small pieces that fill the gathering buffer unevenly, an empty one, and one
+  // larger than the buffer that is written as it is.
+  std::vector<std::vector<uint8_t>> pieces;
+  for (size_t i = 0; i < 300; ++i) pieces.emplace_back(8191 - i % 3, static_cast<uint8_t>(i));
+  pieces.emplace_back();
+  pieces.emplace_back((size_t{3} << 20) + 5, 0xAB);
+  pieces.emplace_back(17, 0xCD);
+  std::vector<uint8_t> joined;
+  for (const auto& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+
+  ASSERT_TRUE(SavePiecesAtomically(DefaultEnv(), path, pieces).ok());
+  EXPECT_EQ(ReadAll(path), joined);
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"pieces.bin"});
+
+  // A failed write keeps the old file, as a whole save does.
+  FailingWritesEnv env;
+  EXPECT_EQ(SavePiecesAtomically(env, path, std::vector<std::vector<uint8_t>>{{9, 9}}).number(), rt::kDiskFull);
+  EXPECT_EQ(ReadAll(path), joined);
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"pieces.bin"});
+}
+
 TEST(AtomicSave, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   ScratchDir dir;
   const std::string path = dir.File("keep.txt");

@@ -117,6 +117,7 @@ class CompressionTest : public ::testing::Test {
   Bytes Store(const std::string& id) {
     std::vector<Variant> args{Text(id), Long(0), Do("GetStoreSize", {Text(id)}), Variant()};
     Call(*ops_, "GetBytes", args);
+    if (args[3].is_byte_variants()) return args[3].byte_variants();
     Bytes bytes;
     if (args[3].is_array()) for (const Variant& item : args[3].array().items) bytes.push_back(item.ui1());
     return bytes;
@@ -544,6 +545,13 @@ TEST_F(GZipUnzipTest, ReplacesAReadOnlyOutput) {
 }
 
 TEST_F(GZipUnzipTest, AForgedSizeCostsNoMemoryUpFront) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot work under AddressSanitizer, whose shadow memory reserves terabytes";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "an address-space limit cannot work under AddressSanitizer, whose shadow memory reserves terabytes";
+#endif
+#endif
   // 2 GiB claimed by bytes after the member, inside a child limited to 1 GiB of
   // address space: allocating the claim would fail with 7.
   WriteAll(dir_.File("in.gz"),

@@ -54,6 +54,7 @@ class FileOpsTest : public ::testing::Test {
     std::vector<Variant> args{Text(id), Long(0), Do("GetStoreSize", {Text(id)}), Variant()};
     EXPECT_EQ(Call(*ops_, "GetBytes", args), kOk) << ErrorString();
     std::vector<uint8_t> bytes;
+    if (args[3].is_byte_variants()) return args[3].byte_variants();
     if (!args[3].is_array()) return bytes;
     for (const Variant& item : args[3].array().items) bytes.push_back(item.ui1());
     return bytes;

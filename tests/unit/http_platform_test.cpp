@@ -96,6 +96,15 @@ TEST(HttpPosixSockets, NotifiesAgainWhileDataRemains) {
   EXPECT_TRUE(RunUntil(loop, [&] { return received == data.size(); }));
   EXPECT_GE(notifications, 3);
 
+  // After whole blocks a notification may come early and find nothing; then the
+  // layer waits for the socket again instead of spinning, and what arrives
+  // later is announced.
+  const int after_blocks = notifications;
+  quillon::http_test::RunFor(loop, 100ms);
+  EXPECT_LE(notifications - after_blocks, 1);
+  quillon::http_test::ScriptedHttpServer::Send(peer, "tail");
+  EXPECT_TRUE(RunUntil(loop, [&] { return received == data.size() + 4; }));
+
   // Nothing arrives for a socket no longer watched.
   sockets->Unwatch(socket);
   const int before = notifications;

@@ -2,10 +2,13 @@
 // split and the file as text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "host/text.h"
 #include "http/http_protocol.h"
 #include "http/socket_layer.h"
 
@@ -134,6 +137,26 @@ TEST(HttpFileText, NormalisesEveryLineEndToCrLf) {
   // Blocks join before the rule applies: a CR LF split across two blocks is one line end.
   EXPECT_EQ(JoinAsText({Bytes("a\r"), Bytes("\nb\x80")}), u"a\r\nb\u20AC");
   EXPECT_EQ(JoinAsText({}), u"");
+}
+
+TEST(HttpFileText, JoinedTextAgreesWithTheRuleOverEveryByteAndBlockBoundary) {
+  // Every byte value, and line ends of each kind cut at every block boundary.
+  std::vector<uint8_t> file;
+  for (int b = 0; b < 256; ++b) file.push_back(static_cast<uint8_t>(b));
+  for (const char* piece : {"a\r\nb", "\n\r", "\r\r\n\n", "x\r", "\ny"}) {
+    file.insert(file.end(), piece, piece + std::strlen(piece));
+  }
+  const std::u16string expected = NormaliseLineEnds(AnsiToText(file));
+  for (size_t cut = 1; cut <= 7; ++cut) {
+    std::vector<std::vector<uint8_t>> blocks;
+    for (size_t at = 0; at < file.size(); at += cut) {
+      blocks.emplace_back(file.begin() + static_cast<ptrdiff_t>(at),
+                          file.begin() + static_cast<ptrdiff_t>(std::min(file.size(), at + cut)));
+    }
+    EXPECT_EQ(JoinAsText(blocks), expected) << cut;
+    // What a text save writes: the same text in the code page.
+    EXPECT_EQ(JoinAsTextBytes(blocks), TextToAnsiBytes(expected)) << cut;
+  }
 }
 
 TEST(HttpErrors, StartupAndSocketErrorsUseWinsockNumbers) {

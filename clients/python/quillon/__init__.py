@@ -50,7 +50,7 @@ def WithEvents(obj, handler):  # noqa: N802
         handler = handler()
     with _client._lock:
         obj._check()
-        obj._conn.advise(obj._handle, handler)
+        obj._conn.advise(obj._handle, handler, obj._class)
     return handler
 
 

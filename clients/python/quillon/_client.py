@@ -200,6 +200,7 @@ class Connection:
         self._dead = collections.deque()  # handles whose proxy was collected
         self._sinks = {}
         self._members = None
+        self._events = None
         self.lost = None  # None while open, else the HRESULT calls now fail with
         self.info = {}
         self._encoder = Encoder(self._handle_of)
@@ -380,8 +381,15 @@ class Connection:
         if request_id is not None and self.lost is None:
             self._send(answer)
 
-    def advise(self, handle, handler):
-        sink = self.request("advise", {"object": handle})["sink"]
+    def advise(self, handle, handler, class_name=None):
+        params = {"object": handle}
+        names = self.event_names(class_name)
+        if names is not None:
+            # Only the events the handler has a method for are sent: the server waits
+            # for the answer to each event, and one nobody handles would cost a round
+            # trip for nothing.
+            params["events"] = [name for name in names if callable(getattr(handler, name, None))]
+        sink = self.request("advise", params)["sink"]
         self._sinks[sink] = _Sink(handle, handler)
 
     def unadvise(self, handle, handler):
@@ -439,16 +447,28 @@ class Connection:
         for number in [n for n, sink in self._sinks.items() if sink.handle == handle]:
             del self._sinks[number]
 
-    def members(self, class_name):
-        """{lower-case name: set of kinds} of a class, from the type library."""
+    def _load_library(self):
         if self._members is None:
             library = self.request("typelib", {})
-            self._members = {}
+            self._members, self._events = {}, {}
             for info in library.get("classes", ()):
                 table = self._members[info["name"]] = {}
                 for member in info["interface"]["members"]:
                     table.setdefault(member["name"].lower(), set()).add(member["kind"])
+                events = info.get("events") or {}
+                self._events[info["name"]] = [member["name"] for member in events.get("members", ())]
+
+    def members(self, class_name):
+        """{lower-case name: set of kinds} of a class, from the type library."""
+        self._load_library()
         return self._members.get(class_name)
+
+    def event_names(self, class_name):
+        """The names of a class's events, from the type library; None when it does not say."""
+        if class_name is None:
+            return None
+        self._load_library()
+        return self._events.get(class_name)
 
     def invoke(self, handle, member, args, kind, raw):
         wire_args, refs = [], []

@@ -362,6 +362,9 @@ class FrameReader:
         start = end + 4
         if len(self._buffer) < start + length:
             return None
-        body = bytes(self._buffer[start:start + length])
+        # One copy of the body, not two (a slice of a bytearray is a copy already):
+        # a frame can carry a whole downloaded file.
+        with memoryview(self._buffer) as view:
+            body = bytes(view[start:start + length])
         del self._buffer[:start + length]
         return json.loads(body)

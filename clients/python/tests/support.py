@@ -38,6 +38,56 @@ def wait_for(predicate, timeout=WAIT, interval=0.02):
     return predicate()
 
 
+def rss_kib(pid):
+    """A process's resident memory in KiB (None once it is gone)."""
+    try:
+        with open("/proc/%d/status" % pid, encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
+_sanitized = {}
+
+
+def sanitized(binary=SERVER):
+    """True for a binary built with AddressSanitizer, whose memory figures mean
+    nothing to a test (freed memory is held in quarantine, shadow memory added)."""
+    if binary not in _sanitized:
+        try:
+            with open(binary, "rb") as program:
+                _sanitized[binary] = b"AddressSanitizer" in program.read()
+        except OSError:
+            _sanitized[binary] = False
+    return _sanitized[binary]
+
+
+def _report_prefixes():
+    prefixes = []
+    for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        for option in os.environ.get(variable, "").split(":"):
+            name, _, value = option.partition("=")
+            if name == "log_path" and value and value not in ("stderr", "stdout"):
+                prefixes.append(value)
+    return prefixes
+
+
+def sanitizer_reports(pid):
+    """What the sanitizers wrote about a process (files log_path.PID), as text."""
+    texts = []
+    for prefix in _report_prefixes():
+        path = "%s.%d" % (prefix, pid)
+        try:
+            with open(path, encoding="utf-8", errors="replace") as report:
+                texts.append(report.read())
+        except OSError:
+            pass
+    return texts
+
+
 def can_connect(path):
     with socket.socket(socket.AF_UNIX) as probe:
         try:
@@ -50,13 +100,15 @@ def can_connect(path):
 class Server:
     """A server process on a socket in a fresh 0700 folder."""
 
-    def __init__(self, binary=SERVER, *args, folder=None):
+    def __init__(self, binary=SERVER, *args, folder=None, wrap=()):
         self.own_folder = folder is None
         self.folder = folder or tempfile.mkdtemp(prefix="quillon-test-")
         self.socket = os.path.join(self.folder, "q.sock")
         self.log = os.path.join(self.folder, "server.log")
         self.binary = binary
-        self.process = subprocess.Popen([binary, "--socket", self.socket, "--log", self.log, *args],
+        # `wrap` runs the server through another program (unshare, setpriv) that
+        # ends by executing it, so the process stays the server's.
+        self.process = subprocess.Popen([*wrap, binary, "--socket", self.socket, "--log", self.log, *args],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE)
         if not wait_for(lambda: can_connect(self.socket) or self.process.poll() is not None):
@@ -81,12 +133,19 @@ class Server:
                 self.process.kill()
                 self.process.wait(WAIT)
         self.process.stderr.close()
+        # A detached server's sanitizer reports go to files nobody else reads.
+        reports = sanitizer_reports(self.process.pid)
+        if reports:
+            raise AssertionError("the server (pid %d) had sanitizer reports:\n%s"
+                                 % (self.process.pid, "\n".join(reports)))
         return self.process.returncode
 
     def remove(self):
-        self.stop()
-        if self.own_folder:
-            shutil.rmtree(self.folder, ignore_errors=True)
+        try:
+            self.stop()
+        finally:
+            if self.own_folder:
+                shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class ServerTestCase(unittest.TestCase):

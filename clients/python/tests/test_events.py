@@ -58,6 +58,41 @@ class EventsTest(ServerTestCase):
             quillon.Unadvise(self.probe, handler)
         self.assertEqual(caught.exception.hresult, quillon.CONNECT_E_NOCONNECTION)
 
+    def test_only_events_the_handler_has_methods_for_are_sent(self):
+        class OnlyTicks:
+            def OnTick(self, n):  # noqa: N802
+                pass
+
+        obj = quillon.DispatchWithEvents("quillon.eventprobe", OnlyTicks)
+        conn = quillon._client.current_connection()
+        received = []
+        serve = conn._serve
+        conn._serve = lambda message: (received.append(message["params"]["name"]), serve(message))
+        try:
+            self.assertEqual(obj.Raise(1), 1)  # the sink is there, its OnValue never travels
+            obj.RaiseTicks(2)
+        finally:
+            del conn._serve
+        self.assertEqual(received, ["OnTick", "OnTick"])
+
+        # The list is the client's to give: without one every event comes, and a
+        # malformed one is refused.
+        raw = RawClient(self.server.socket)
+        try:
+            raw.initialize()
+            handle = raw.call("create", progid="Quillon.EventProbe")["result"]["handle"]
+            self.assertEqual(raw.call("advise", object=handle, events="OnTick")["error"]["code"], -32602)
+            self.assertEqual(raw.call("advise", object=handle, events=[1])["error"]["code"], -32602)
+            raw.call("advise", object=handle, events=["ontick", "OnSomethingNew"])
+            raw.send({"jsonrpc": "2.0", "id": 100, "method": "invoke",
+                      "params": {"object": handle, "member": "RaiseTicks", "args": [1]}})
+            event = raw.receive()
+            self.assertEqual(event["params"]["name"], "OnTick")
+            raw.send({"jsonrpc": "2.0", "id": event["id"], "result": None})
+            self.assertEqual(raw.receive()["id"], 100)
+        finally:
+            raw.close()
+
     def test_handlers_call_the_server_and_raise_nested_events(self):
         probe = self.probe
 

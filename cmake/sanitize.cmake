@@ -1,0 +1,22 @@
+# The checked builds: AddressSanitizer with UndefinedBehaviorSanitizer over
+# everything (./test.sh --sanitize), and libFuzzer's coverage instrumentation
+# for the fuzz targets under tests/fuzz (clang only).
+
+option(QUILLON_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(QUILLON_FUZZ "Build the fuzz targets as libFuzzer programs (needs clang)" OFF)
+
+if(QUILLON_SANITIZE)
+  # No recovery: the first report ends the process, so nothing can report
+  # undefined behaviour and then carry on to pass a test.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(QUILLON_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QUILLON_FUZZ needs clang (configure with CXX=clang++ CC=clang)")
+  endif()
+  # Coverage feedback for the code under test; the fuzz programs themselves
+  # add -fsanitize=fuzzer, which brings libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

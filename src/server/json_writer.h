@@ -1,0 +1,16 @@
+// Messages as JSON text, written as nlohmann's dump(-1, ' ', false, replace)
+// writes them (compact, UTF-8 as it is, a malformed sequence as U+FFFD), but
+// with long strings copied in runs between the characters that need escaping.
+// A store, a byte array or a downloaded file travels as one string, and the
+// library's character-at-a-time escaping was most of the cost of such a reply.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace quillon::server {
+
+std::string DumpJson(const nlohmann::json& value);
+
+}  // namespace quillon::server

@@ -1,0 +1,56 @@
+#include "server/json_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace quillon::server {
+namespace {
+
+using Json = nlohmann::json;
+
+// The writer must say exactly what the library says, byte for byte: clients
+// parse either, and logs and tests compare the text.
+std::string Library(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+TEST(JsonWriterTest, WritesEveryKindOfValueAsTheLibraryDoes) {
+  const Json message = Json::parse(R"({
+    "jsonrpc": "2.0", "id": 18446744073709551615, "neg": -9223372036854775808,
+    "result": {"value": {"vt": 5, "value": 0.1}, "refs": [{"vt": 11, "value": true}, null, [], {}],
+               "big": 1e300, "small": -2.5e-300, "zero": -0.0, "int": 42},
+    "text": "tab\there \"quoted\" back\\slash /slash \u007f \u00e9\u20ac\ud83d\ude00"
+  })");
+  EXPECT_EQ(DumpJson(message), Library(message));
+}
+
+TEST(JsonWriterTest, EscapesEveryControlCharacterAsTheLibraryDoes) {
+  std::string all;
+  for (int c = 0; c < 0x80; ++c) all += static_cast<char>(c);
+  const Json value = {{"all", all}, {all, 1}};
+  EXPECT_EQ(DumpJson(value), Library(value));
+}
+
+TEST(JsonWriterTest, ReplacesMalformedUtf8AsTheLibraryDoes) {
+  for (const std::string bad : {"a\xff", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "cut \xe2\x82", "\x80"}) {
+    const Json value = {{"value", bad}, {bad, bad}};
+    EXPECT_EQ(DumpJson(value), Library(value)) << bad;
+  }
+}
+
+TEST(JsonWriterTest, AgreesWithTheLibraryOnRandomText) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 500; ++round) {
+    std::string text(random() % 64, '\0');
+    // Mostly printable, with control characters, quotes and high bytes mixed in.
+    for (char& c : text) {
+      const unsigned pick = random() % 10;
+      c = static_cast<char>(pick < 6 ? 0x20 + random() % 0x5F : pick < 8 ? random() % 0x20 : 0x80 + random() % 0x80);
+    }
+    const Json value = Json::array({text, {{"k", text}}});
+    ASSERT_EQ(DumpJson(value), Library(value)) << round;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::server

@@ -1,9 +1,63 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through ctest.
+#
+#   ./test.sh [ctest options]
+#       the everyday build in build/ and its tests.
+#   ./test.sh --sanitize [ctest options]
+#       the checked build in build-sanitize/ (clang, AddressSanitizer and
+#       UndefinedBehaviorSanitizer over everything): every test, the Python
+#       suites against the sanitized server, then each fuzz target for
+#       $QUILLON_FUZZ_SECONDS seconds (30; 0 skips them). Any sanitizer report
+#       fails the run, also one from a server nobody was watching.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 export PYTHONPATH="$root/clients/python${PYTHONPATH:+:$PYTHONPATH}"
+
+sanitize=false
+if [[ ${1:-} == --sanitize ]]; then
+  sanitize=true
+  shift
+fi
+
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh" "$root/build"
-cd "$root/build"
-ctest --output-on-failure --timeout 300 -j "$(nproc)" "$@"
+
+if ! $sanitize; then
+  "$root/scripts/build.sh" "$root/build"
+  cd "$root/build"
+  ctest --output-on-failure --timeout 300 -j "$(nproc)" "$@"
+  exit
+fi
+
+build=$root/build-sanitize
+"$root/scripts/build-sanitize.sh" "$build"
+
+# Servers run detached, so their reports go to files, one per process
+# (log_path.PID); the suites check their own servers' files at teardown and
+# this script checks them all at the end.
+reports=$build/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="log_path=$reports/asan:exitcode=86:detect_leaks=1:strict_string_checks=1:check_initialization_order=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:exitcode=87"
+
+status=0
+(cd "$build" && ctest --output-on-failure --timeout 600 -j "$(nproc)" "$@") || status=$?
+
+seconds=${QUILLON_FUZZ_SECONDS:-30}
+if [[ $seconds -gt 0 ]]; then
+  echo "Fuzzing each target for $seconds s"
+  "$root/tests/fuzz/run.sh" --list |
+    QUILLON_FUZZ_BIN="$build/bin" xargs -P "$(nproc)" -I{} "$root/tests/fuzz/run.sh" {} "$seconds" || status=1
+fi
+
+shopt -s nullglob
+found=("$reports"/*)
+if [[ ${#found[@]} -gt 0 ]]; then
+  for report in "${found[@]}"; do
+    echo "=== $report" >&2
+    cat "$report" >&2
+  done
+  echo "test.sh: ${#found[@]} sanitizer report(s) in $reports" >&2
+  status=1
+fi
+exit "$status"

@@ -8,6 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libasio-dev libc-ares-dev libgeoip-dev nlohmann-json3-dev libcli11-dev
   python3 gzip pigz util-linux
+  # The checked build (./test.sh --sanitize): clang, its sanitizer and libFuzzer
+  # runtimes, and llvm-symbolizer for readable reports.
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

@@ -27,9 +27,17 @@ inline constexpr std::array<char16_t, 32> kAnsiHigh = {
 // Windows-1252, one byte per character. The five bytes the code page leaves
 // undefined map to the C1 controls of the same value, so every byte survives
 // bytes -> text -> bytes. A character the code page cannot represent becomes '?'.
-inline char16_t AnsiChar(uint8_t byte) {
-  return (byte >= 0x80 && byte <= 0x9F) ? text_detail::kAnsiHigh[byte - 0x80] : char16_t{byte};
-}
+namespace text_detail {
+// Every byte's character, so converting text takes a lookup and no branch.
+inline constexpr std::array<char16_t, 256> kAnsiChars = [] {
+  std::array<char16_t, 256> table{};
+  for (size_t b = 0; b < table.size(); ++b) {
+    table[b] = (b >= 0x80 && b <= 0x9F) ? kAnsiHigh[b - 0x80] : static_cast<char16_t>(b);
+  }
+  return table;
+}();
+}  // namespace text_detail
+inline char16_t AnsiChar(uint8_t byte) { return text_detail::kAnsiChars[byte]; }
 std::u16string AnsiToText(std::string_view bytes);
 std::u16string AnsiToText(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> TextToAnsiBytes(std::u16string_view text);

@@ -5,6 +5,7 @@
 
 #include "compression/file_helpers.h"
 #include "host/atomic_save.h"
+#include "host/memory.h"
 #include "host/text.h"
 
 namespace quillon::http {
@@ -18,11 +19,23 @@ constexpr Ipv4Address kBroadcast{255, 255, 255, 255};
 
 std::u16string Decimal(int64_t number) { return AsciiToText(std::to_string(number)); }
 
+// A download this large, once let go, has its pages handed back to the system:
+// its blocks were allocated among the loop's own small allocations, and the
+// server would otherwise keep the memory of its largest download for good.
+constexpr int64_t kLargeDownload = int64_t{4} << 20;
+
 }  // namespace
 
 void DownloadedFile::Append(std::span<const uint8_t> block) {
   if (block.empty()) return;
-  blocks_.emplace_back(block.begin(), block.end());
+  // Short reads join the last short block: a peer that trickles its body a byte
+  // per segment would otherwise cost a block, its allocation and its entry here
+  // for every byte, some fifty times what it sends.
+  if (!blocks_.empty() && blocks_.back().size() + block.size() <= kReadBlockSize) {
+    blocks_.back().insert(blocks_.back().end(), block.begin(), block.end());
+  } else {
+    blocks_.emplace_back(block.begin(), block.end());
+  }
   size_ += static_cast<int64_t>(block.size());
 }
 
@@ -33,8 +46,10 @@ void DownloadedFile::Adopt(std::vector<uint8_t> block) {
 }
 
 void DownloadedFile::Clear() {
+  const bool large = size_ >= kLargeDownload;
   blocks_ = {};
   size_ = 0;
+  if (large) ReturnFreeMemory();
 }
 
 HttpEngine::HttpEngine(Env& env, Platform platform) : env_(env), platform_(std::move(platform)) {}

@@ -155,6 +155,11 @@ void ForEachNormalisedByte(const std::vector<std::vector<uint8_t>>& blocks, Emit
   bool after_cr = false;
   for (const std::vector<uint8_t>& block : blocks) {
     for (const uint8_t byte : block) {
+      if (byte > '\r') {  // by far the most bytes: neither line-end character
+        after_cr = false;
+        emit(byte);
+        continue;
+      }
       if (byte == '\n' && after_cr) {
         after_cr = false;  // the LF of a CR LF, written with its CR
         continue;
@@ -195,7 +200,7 @@ Text JoinNormalised(const std::vector<std::vector<uint8_t>>& blocks, Convert con
 }  // namespace
 
 std::u16string JoinAsText(const std::vector<std::vector<uint8_t>>& blocks) {
-  return JoinNormalised<std::u16string>(blocks, AnsiChar);
+  return JoinNormalised<std::u16string>(blocks, [](uint8_t byte) { return AnsiChar(byte); });
 }
 
 std::vector<uint8_t> JoinAsTextBytes(const std::vector<std::vector<uint8_t>>& blocks) {

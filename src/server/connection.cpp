@@ -141,7 +141,9 @@ void Connection::ArmRead() {
 void Connection::OnReadable(std::error_code error) {
   read_armed_ = false;
   if (closed_ || error == asio::error::operation_aborted) return;
-  const ReadResult result = error ? ReadResult::kClosed : ReadSome();
+  // Requests left waiting while answers piled up are served before anything
+  // more is read; what is still unread is taken on a later turn.
+  const ReadResult result = error ? ReadResult::kClosed : backlog_ ? ReadResult::kMore : ReadSome();
   ServeBuffered(std::nullopt, nullptr);
   if (result == ReadResult::kClosed) BeginClose("closed by the client");
   FinishTopLevel();
@@ -176,6 +178,9 @@ void Connection::OnWritable(std::error_code error) {
     reading_paused_ = false;
     read_armed_ = true;
     asio::post(server_.loop(), [self = shared_from_this()] { self->OnReadable({}); });
+  } else if (backlog_ && out_bytes_ < kResumeReadingBelow && !closing_) {
+    // Left waiting outside OnReadable (behind an event), with a read armed.
+    asio::post(server_.loop(), [self = shared_from_this()] { self->OnEventUnwound(); });
   }
 }
 
@@ -230,7 +235,16 @@ bool Connection::WriteSome() {
 // to that event and hands it over.
 bool Connection::ServeBuffered(std::optional<int64_t> awaited, Json* answer) {
   using Kind = FrameReader::Item::Kind;
+  if (!awaited) backlog_ = false;
   while (!closing_) {
+    // A client that sends requests without reading the answers has no more of
+    // them served until it reads: the rest wait as requests, a few bytes each,
+    // not as answers that may be megabytes each. (Waiting for an event's
+    // answer, everything is served: the answer may be behind the requests.)
+    if (!awaited && depth_ == 0 && out_bytes_ > kPauseReadingAbove) {
+      backlog_ = true;
+      return false;
+    }
     FrameReader::Item item = reader_.Next();
     switch (item.kind) {
       case Kind::kNone:

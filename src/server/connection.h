@@ -138,6 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   bool read_armed_ = false;
   bool write_armed_ = false;
   bool reading_paused_ = false;
+  bool backlog_ = false;  // complete requests left unserved while answers pile up
   bool write_failed_ = false;
 
   HandleTable handles_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 
+#include "host/memory.h"
 #include "server/connection.h"
 #include "server/protocol.h"
 
@@ -113,6 +114,9 @@ void Server::OnAccepted(std::error_code error, asio::local::stream_protocol::soc
 
 void Server::OnConnectionClosed(const Connection* connection) {
   std::erase_if(connections_, [&](const auto& c) { return c.get() == connection; });
+  // With everyone gone, what a busy spell took goes back to the system rather
+  // than staying with a server that may now idle for hours.
+  if (connections_.empty()) ReturnFreeMemory();
   ArmIdleTimer();
 }
 

@@ -38,12 +38,13 @@ def wait_for(predicate, timeout=WAIT, interval=0.02):
     return predicate()
 
 
-def rss_kib(pid):
-    """A process's resident memory in KiB (None once it is gone)."""
+def rss_kib(pid, field="VmRSS"):
+    """A process's resident memory in KiB (None once it is gone); field "RssAnon"
+    leaves out the pages of the program's own files."""
     try:
         with open("/proc/%d/status" % pid, encoding="ascii") as status:
             for line in status:
-                if line.startswith("VmRSS:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1])
     except OSError:
         return None

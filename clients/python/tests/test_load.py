@@ -1,0 +1,112 @@
+"""Load: 64 clients at once, 1000 calls each, mixing FileOps file traffic with store traffic.
+No call fails, no reply goes astray, and the server's memory returns near its start."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+from support import CLIENT_PATH, SERVER, WAIT, Server, rss_kib, sanitized, wait_for
+
+CLIENTS = 64
+ROUNDS = 142  # seven calls a round and six around them: 1000 calls a client
+
+CLIENT = textwrap.dedent("""
+    import os, sys, quillon
+    n, folder = int(sys.argv[1]), sys.argv[2]
+    fo = quillon.Dispatch("Quillon.FileOps")
+    path = os.path.join(folder, "client-%d-%s.bin" % (n, sys.argv[3]))
+    fo.ClearError()
+    assert fo.OpenFile(path) == 0, fo.ErrorString
+    calls, expected = 3, b""
+    for i in range(int(sys.argv[3])):
+        text = "client %d call %d;" % (n, i)
+        # Each answer must be this client's own: a reply gone astray shows as another's text.
+        assert fo.StoreString("s%d" % i, text) == 0
+        assert fo.GetStoreSize("s%d" % i) == len(text)
+        out = quillon.Ref()
+        assert fo.GetBytes("s%d" % i, 1, len(text), out) == 0
+        assert bytes(out.value) == text.encode(), (bytes(out.value), text)
+        assert fo.FileWrite(0, "s%d" % i) == 0, fo.ErrorString
+        expected += text.encode()
+        assert fo.FileSize == len(expected)
+        assert fo.BytesToLong(bytes(fo.LongToBytes(i * 7919 - n))) == i * 7919 - n
+        calls += 7
+    assert fo.FileRead(1, len(expected), "back") == 0
+    back = quillon.Ref()
+    assert fo.GetBytes("back", 1, len(expected), back) == 0 and bytes(back.value) == expected
+    fo.CloseFile()
+    calls += 3
+    quillon.shutdown()
+    print(calls)
+""")
+
+
+class LoadTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quillon-load-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.server = Server(SERVER)
+        self.addCleanup(self.server.remove)
+        self.env = dict(os.environ, PYTHONPATH=CLIENT_PATH, QUILLON_SOCKET=self.server.socket,
+                        QUILLON_SERVER=SERVER)
+
+    def run_clients(self, count, rounds):
+        clients = [subprocess.Popen([sys.executable, "-c", CLIENT, str(n), self.folder, str(rounds)], env=self.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                   for n in range(count)]
+        results = []
+        deadline = time.monotonic() + 240
+        try:
+            for client in clients:
+                out, err = client.communicate(timeout=max(1, deadline - time.monotonic()))
+                results.append((client.returncode, out.strip(), err[-2000:]))
+        finally:
+            for client in clients:
+                if client.poll() is None:
+                    client.kill()
+                    client.communicate()
+        return results
+
+    def test_sixty_four_clients_of_a_thousand_calls(self):
+        # A first small round brings the server to its working size.
+        self.assertEqual(self.run_clients(4, 5), [(0, "41", "")] * 4)
+        quiet = wait_for(lambda: self.server.log_text().count("closed by the client") >= 5)
+        self.assertTrue(quiet)
+        # Anonymous memory only: the program's own pages come in as more of its code runs.
+        before = rss_kib(self.server.process.pid, "RssAnon")
+
+        started = time.monotonic()
+        results = self.run_clients(CLIENTS, ROUNDS)
+        elapsed = time.monotonic() - started
+        failures = [(n, result) for n, result in enumerate(results) if result[:2] != (0, "1000")]
+        self.assertEqual(failures, [])
+        for n in range(CLIENTS):
+            with open(os.path.join(self.folder, "client-%d-%d.bin" % (n, ROUNDS)), "rb") as written:
+                self.assertTrue(written.read().startswith(b"client %d call 0;" % n))
+
+        # Every connection ended and released what it held.
+        self.assertTrue(wait_for(lambda: self.server.log_text().count("closed by the client") >= 5 + CLIENTS))
+        self.assertNotIn("failed", self.server.log_text())
+        # The last close writes its log line before it hands memory back.
+        readings = [rss_kib(self.server.process.pid, "RssAnon")]
+        for _ in range(20):
+            time.sleep(0.1)
+            readings.append(rss_kib(self.server.process.pid, "RssAnon"))
+            if readings[-1] == readings[-2]:
+                break
+        after = readings[-1]
+        peak = rss_kib(self.server.process.pid, "VmHWM")
+        print("\n%d clients x 1000 calls in %.1f s; server memory %d KiB before, %d KiB after, peak RSS %d KiB"
+              % (CLIENTS, elapsed, before, after, peak), file=sys.stderr)
+        if not sanitized(SERVER):
+            self.assertLess(after - before, 8 * 1024, "the server kept %d KiB" % (after - before))
+        self.assertEqual(self.server.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -26,7 +26,24 @@ _CLEARED = ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "
 for _name in _CLEARED:
     os.environ.pop(_name, None)
 
-WAIT = 10.0  # seconds any single wait in these tests may take before it counts as a hang
+_sanitized = {}
+
+
+def sanitized(binary=SERVER):
+    """True for a binary built with AddressSanitizer, whose memory figures mean
+    nothing to a test (freed memory is held in quarantine, shadow memory added)."""
+    if binary not in _sanitized:
+        try:
+            with open(binary, "rb") as program:
+                _sanitized[binary] = b"AddressSanitizer" in program.read()
+        except OSError:
+            _sanitized[binary] = False
+    return _sanitized[binary]
+
+
+# Seconds any single wait in these tests may take before it counts as a hang; a
+# sanitized server runs several times slower, more so beside other suites.
+WAIT = 30.0 if sanitized(SERVER) else 10.0
 
 
 def wait_for(predicate, timeout=WAIT, interval=0.02):
@@ -49,21 +66,6 @@ def rss_kib(pid, field="VmRSS"):
     except OSError:
         return None
     return None
-
-
-_sanitized = {}
-
-
-def sanitized(binary=SERVER):
-    """True for a binary built with AddressSanitizer, whose memory figures mean
-    nothing to a test (freed memory is held in quarantine, shadow memory added)."""
-    if binary not in _sanitized:
-        try:
-            with open(binary, "rb") as program:
-                _sanitized[binary] = b"AddressSanitizer" in program.read()
-        except OSError:
-            _sanitized[binary] = False
-    return _sanitized[binary]
 
 
 def _report_prefixes():

@@ -14,34 +14,6 @@
 namespace quillon {
 namespace {
 
-// DISPIDs of _FileOps; clients that bind early cache these, so they never move.
-namespace dispid {
-constexpr DispId kOpenFile = 0x60030003;
-constexpr DispId kFileSize = 0x68030002;
-constexpr DispId kFileRead = 0x60030004;
-constexpr DispId kFileWrite = 0x60030005;
-constexpr DispId kGetBytes = 0x60030006;
-constexpr DispId kReplaceBytes = 0x60030007;
-constexpr DispId kStoreBytes = 0x60030008;
-constexpr DispId kStoreString = 0x60030009;
-constexpr DispId kCopyBytes = 0x6003000A;
-constexpr DispId kDeleteStore = 0x60030017;
-constexpr DispId kGetStoreSize = 0x6003000B;
-constexpr DispId kStoreExists = 0x6003000C;
-constexpr DispId kClearStorage = 0x6003000D;
-constexpr DispId kBytesToLong = 0x6003000E;
-constexpr DispId kLongToBytes = 0x6003000F;
-constexpr DispId kCloseFile = 0x60030010;
-constexpr DispId kDeleteFile = 0x60030011;
-constexpr DispId kErrorString = 0x68030001;
-constexpr DispId kErrorNumber = 0x68030000;
-constexpr DispId kClearError = 0x60030012;
-constexpr DispId kZip = 0x60030013;
-constexpr DispId kUnzip = 0x60030014;
-constexpr DispId kGZipFile = 0x60030015;
-constexpr DispId kGUnZipFile = 0x60030016;
-}  // namespace dispid
-
 constexpr char16_t kNoFileOpen[] = u"No file open";
 constexpr char16_t kReadRangeInvalid[] = u"Startpoint and/or Length to read invalid";
 constexpr char16_t kMissingId[] = u"Missing ID name to identify storage";
@@ -136,33 +108,34 @@ FileOps::~FileOps() {
 }
 
 Variant FileOps::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
-  switch (member.dispid) {
-    case dispid::kOpenFile: return OpenFile(args[0]);
-    case dispid::kFileSize: return FileSize();
-    case dispid::kFileRead: return FileRead(args[0], args[1], args[2]);
-    case dispid::kFileWrite: return FileWrite(args[0], args[1]);
-    case dispid::kGetBytes: return GetBytes(args[0], args[1], args[2], args[3]);
-    case dispid::kReplaceBytes: return ReplaceBytes(args[0], args[1], args[2]);
-    case dispid::kStoreBytes: return StoreBytes(args[0], args[1]);
-    case dispid::kStoreString: return StoreString(args[0], args[1]);
-    case dispid::kCopyBytes: return CopyBytes(args[0], args[1], args[2], args[3], args[4]);
-    case dispid::kDeleteStore: DeleteStore(args[0]); return Variant();
-    case dispid::kGetStoreSize: return GetStoreSize(args[0]);
-    case dispid::kStoreExists: return StoreExists(args[0]);
-    case dispid::kClearStorage: ClearStorage(); return Variant();
-    case dispid::kBytesToLong: return BytesToLong(args[0]);
-    case dispid::kLongToBytes: return LongToBytes(args[0]);
-    case dispid::kCloseFile: CloseFile(); return Variant();
-    case dispid::kDeleteFile: DeleteFile(args[0]); return Variant();
-    case dispid::kErrorString: return ErrorString();
-    case dispid::kErrorNumber: return ErrorNumber();
-    case dispid::kClearError: ClearError(); return Variant();
-    case dispid::kZip: return Zip(args[0]);
-    case dispid::kUnzip: return Unzip(args[0], args[1]);
-    case dispid::kGZipFile: return GZipFile(args[0], args[1]);
-    case dispid::kGUnZipFile: return GUnZipFile(args[0], args[1], args[2]);
-  }
-  throw RuntimeError(rt::kInvalidProcedureCall);
+  using Args = std::span<Variant>;
+  static const MemberTable<FileOps> members(Class().interface, {
+      {"OpenFile", [](FileOps& o, Args a) { return o.OpenFile(a[0]); }},
+      {"FileSize", [](FileOps& o, Args) { return o.FileSize(); }},
+      {"FileRead", [](FileOps& o, Args a) { return o.FileRead(a[0], a[1], a[2]); }},
+      {"FileWrite", [](FileOps& o, Args a) { return o.FileWrite(a[0], a[1]); }},
+      {"GetBytes", [](FileOps& o, Args a) { return o.GetBytes(a[0], a[1], a[2], a[3]); }},
+      {"ReplaceBytes", [](FileOps& o, Args a) { return o.ReplaceBytes(a[0], a[1], a[2]); }},
+      {"StoreBytes", [](FileOps& o, Args a) { return o.StoreBytes(a[0], a[1]); }},
+      {"StoreString", [](FileOps& o, Args a) { return o.StoreString(a[0], a[1]); }},
+      {"CopyBytes", [](FileOps& o, Args a) { return o.CopyBytes(a[0], a[1], a[2], a[3], a[4]); }},
+      {"DeleteStore", [](FileOps& o, Args a) { o.DeleteStore(a[0]); return Variant(); }},
+      {"GetStoreSize", [](FileOps& o, Args a) { return o.GetStoreSize(a[0]); }},
+      {"StoreExists", [](FileOps& o, Args a) { return o.StoreExists(a[0]); }},
+      {"ClearStorage", [](FileOps& o, Args) { o.ClearStorage(); return Variant(); }},
+      {"BytesToLong", [](FileOps& o, Args a) { return o.BytesToLong(a[0]); }},
+      {"LongToBytes", [](FileOps& o, Args a) { return o.LongToBytes(a[0]); }},
+      {"CloseFile", [](FileOps& o, Args) { o.CloseFile(); return Variant(); }},
+      {"DeleteFile", [](FileOps& o, Args a) { o.DeleteFile(a[0]); return Variant(); }},
+      {"ErrorString", [](FileOps& o, Args) { return o.ErrorString(); }},
+      {"ErrorNumber", [](FileOps& o, Args) { return o.ErrorNumber(); }},
+      {"ClearError", [](FileOps& o, Args) { o.ClearError(); return Variant(); }},
+      {"Zip", [](FileOps& o, Args a) { return o.Zip(a[0]); }},
+      {"Unzip", [](FileOps& o, Args a) { return o.Unzip(a[0], a[1]); }},
+      {"GZipFile", [](FileOps& o, Args a) { return o.GZipFile(a[0], a[1]); }},
+      {"GUnZipFile", [](FileOps& o, Args a) { return o.GUnZipFile(a[0], a[1], a[2]); }},
+  });
+  return members.Run(*this, member, args);
 }
 
 // ---- Current file and error state ----

@@ -250,7 +250,7 @@ bool Connection::ServeBuffered(std::optional<int64_t> awaited, Json* answer) {
       case Kind::kNone:
         return false;
       case Kind::kFrame:
-        if (ServeFrame(item.body, awaited, answer)) return true;
+        if (ServeFrame(item.body, item.attachment, awaited, answer)) return true;
         break;
       case Kind::kOversized:
         server_.log().Line("connection " + std::to_string(id_) + ": skipped a frame of " +
@@ -272,7 +272,8 @@ bool Connection::ServeBuffered(std::optional<int64_t> awaited, Json* answer) {
   return false;
 }
 
-bool Connection::ServeFrame(std::string_view body, std::optional<int64_t> awaited, Json* answer) {
+bool Connection::ServeFrame(std::string_view body, std::string_view attachment, std::optional<int64_t> awaited,
+                            Json* answer) {
   if (!JsonNestsWithin(body)) {
     SendError(nullptr, RpcError(rpc::kParseError,
                                 "the message nests deeper than " + std::to_string(kMaxJsonNesting) + " levels",
@@ -314,7 +315,7 @@ bool Connection::ServeFrame(std::string_view body, std::optional<int64_t> awaite
       return false;
     }
     if (has_id) {
-      ServeRequest(id, method->get_ref<const std::string&>(), params);
+      ServeRequest(id, method->get_ref<const std::string&>(), params, attachment);
     } else {
       ServeNotification(method->get_ref<const std::string&>(), params);
     }
@@ -338,20 +339,23 @@ bool Connection::ServeFrame(std::string_view body, std::optional<int64_t> awaite
   return false;
 }
 
-void Connection::ServeRequest(const Json& id, const std::string& method, const Json& params) {
+void Connection::ServeRequest(const Json& id, const std::string& method, const Json& params,
+                              std::string_view attachment) {
   CallScope call(*this);
   ExportLog exports(*this);
   ++calls_;
   try {
-    Json result = Call(method, params);
+    Attachments attachments{attachment, {}};
+    Json result = Call(method, params, attachments);
     std::string body = Dump(Response(id, std::move(result)));
-    if (body.size() > reader_.max_body()) {
+    if (body.size() + attachments.reply.size() > reader_.max_body()) {
       exports.TakeBack();
-      SendError(id, WithDetail(AutomationError(hr::kOutOfMemory), "the result (" + std::to_string(body.size()) +
-                                                                      " bytes) is over the frame limit"));
+      SendError(id, WithDetail(AutomationError(hr::kOutOfMemory),
+                               "the result (" + std::to_string(body.size() + attachments.reply.size()) +
+                                   " bytes) is over the frame limit"));
       return;
     }
-    Enqueue(std::move(body));
+    Enqueue(std::move(body), std::move(attachments.reply));
   } catch (const RpcError& error) {
     exports.TakeBack();
     SendError(id, error);
@@ -375,12 +379,12 @@ void Connection::ServeNotification(const std::string& method, const Json& params
   }
 }
 
-Json Connection::Call(const std::string& method, const Json& params) {
+Json Connection::Call(const std::string& method, const Json& params, Attachments& attachments) {
   if (method == "initialize") return OnInitialize(params);
   if (!initialized_) {
     throw RpcError(rpc::kServerNotInitialized, "the first request must be initialize", hr::kRpcCallRejected);
   }
-  if (method == "invoke") return OnInvoke(params);
+  if (method == "invoke") return OnInvoke(params, attachments);
   if (method == "create") return OnCreate(params);
   if (method == "release") return OnRelease(params);
   if (method == "getDispId") return OnGetDispId(params);
@@ -394,9 +398,11 @@ Json Connection::Call(const std::string& method, const Json& params) {
 // ---------------------------------------------------------------------------
 // The methods
 
-Json Connection::OnInitialize(const Json&) {
+Json Connection::OnInitialize(const Json& params) {
   if (initialized_) throw RpcError(rpc::kInvalidRequest, "already initialized", hr::kRpcCallRejected);
   initialized_ = true;
+  const auto attachments = params.find("attachments");
+  takes_attachments_ = attachments != params.end() && *attachments == true;
   const auto& options = server_.options();
   return {{"protocolVersion", kProtocolVersion},
           {"serverVersion", QUILLON_VERSION},
@@ -404,6 +410,7 @@ Json Connection::OnInitialize(const Json&) {
           {"pid", static_cast<int>(getpid())},
           {"connections", server_.connection_count()},
           {"maxFrame", options.max_frame},
+          {"attachments", true},
           {"eventTimeout", std::chrono::duration<double>(options.event_timeout).count()}};
 }
 
@@ -428,7 +435,7 @@ Json Connection::OnGetDispId(const Json& params) {
   return {{"dispid", dispid}};
 }
 
-Json Connection::OnInvoke(const Json& params) {
+Json Connection::OnInvoke(const Json& params, Attachments& attachments) {
   const std::shared_ptr<Dispatch> object = ObjectParam(params);  // held for the whole call
 
   DispId dispid = 0;
@@ -458,6 +465,7 @@ Json Connection::OnInvoke(const Json& params) {
   if (const auto wire = params.find("args"); wire != params.end()) {
     if (!wire->is_array()) throw InvalidParams("\"args\" is an array");
     VariantDecoder decoder(*this);
+    decoder.set_attachment(attachments.received);
     args.resize(wire->size());
     for (size_t i = 0; i < args.size(); ++i) {
       if (HResult status = decoder.Decode((*wire)[i], &args[i]); Failed(status)) {
@@ -482,10 +490,11 @@ Json Connection::OnInvoke(const Json& params) {
   const HResult status = object->Invoke(dispid, flags, args, &result, &exception);
   if (Failed(status)) throw AutomationError(status, &exception);
 
-  Json reply = {{"value", EncodeVariant(result, *this)}};
+  std::string* const reply_attachment = takes_attachments_ ? &attachments.reply : nullptr;
+  Json reply = {{"value", EncodeVariant(result, *this, reply_attachment)}};
   if (!refs.empty()) {
     Json values = Json::array();
-    for (size_t index : refs) values.push_back(EncodeVariant(args[index], *this));
+    for (size_t index : refs) values.push_back(EncodeVariant(args[index], *this, reply_attachment));
     reply["refs"] = std::move(values);
   }
   return reply;
@@ -589,21 +598,24 @@ HResult Connection::DeliverEvent(uint64_t sink, const MemberInfo& event, std::sp
   {
     CallScope call(*this);
     ExportLog exports(*this);
+    std::string attachment;
     Json wire_args = Json::array();
-    for (const Variant& arg : args) wire_args.push_back(EncodeVariant(arg, *this));
+    for (const Variant& arg : args) {
+      wire_args.push_back(EncodeVariant(arg, *this, takes_attachments_ ? &attachment : nullptr));
+    }
     const int64_t request_id = next_event_id_++;
     std::string body = Dump({{"jsonrpc", "2.0"},
                              {"id", request_id},
                              {"method", "event"},
                              {"params", {{"sink", sink}, {"dispid", event.dispid}, {"name", event.name},
                                          {"args", std::move(wire_args)}}}});
-    if (body.size() > reader_.max_body()) {
+    if (body.size() + attachment.size() > reader_.max_body()) {
       exports.TakeBack();
       server_.log().Line("connection " + std::to_string(id_) + ": " + std::string(event.name) +
                          " not delivered, its arguments are over the frame limit");
       return hr::kOutOfMemory;
     }
-    if (!Enqueue(std::move(body))) return hr::kRpcDisconnected;
+    if (!Enqueue(std::move(body), std::move(attachment))) return hr::kRpcDisconnected;
     awaiting_.push_back(request_id);
     const Answer answer = AwaitAnswer(request_id);
     awaiting_.pop_back();
@@ -682,12 +694,13 @@ Connection::Answer Connection::AwaitAnswer(int64_t request_id) {
 
 void Connection::SendError(const Json& id, const RpcError& error) { Enqueue(Dump(ErrorResponse(id, error))); }
 
-bool Connection::Enqueue(std::string body) {
+bool Connection::Enqueue(std::string body, std::string attachment) {
   if (closed_ || write_failed_) return false;
-  std::string prefix = FramePrefix(body.size());
-  out_bytes_ += prefix.size() + body.size();
+  std::string prefix = FramePrefix(body.size(), attachment.size());
+  out_bytes_ += prefix.size() + body.size() + attachment.size();
   outbox_.push_back(std::move(prefix));
   outbox_.push_back(std::move(body));
+  if (!attachment.empty()) outbox_.push_back(std::move(attachment));
   if (!WriteSome()) {
     BeginClose("the client stopped reading");
     return false;

@@ -91,10 +91,16 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
 
   // Frames and messages.
   bool ServeBuffered(std::optional<int64_t> awaited, Json* answer);
-  bool ServeFrame(std::string_view body, std::optional<int64_t> awaited, Json* answer);
-  void ServeRequest(const Json& id, const std::string& method, const Json& params);
+  // The raw bytes that travel after a message's JSON (see framing.h).
+  struct Attachments {
+    std::string_view received;  // the request's
+    std::string reply;          // the answer's; filled only for a client that takes them
+  };
+  bool ServeFrame(std::string_view body, std::string_view attachment, std::optional<int64_t> awaited,
+                  Json* answer);
+  void ServeRequest(const Json& id, const std::string& method, const Json& params, std::string_view attachment);
   void ServeNotification(const std::string& method, const Json& params);
-  Json Call(const std::string& method, const Json& params);
+  Json Call(const std::string& method, const Json& params, Attachments& attachments);
   Answer AwaitAnswer(int64_t id);
   void OnEventUnwound();
 
@@ -102,7 +108,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   Json OnInitialize(const Json& params);
   Json OnCreate(const Json& params);
   Json OnGetDispId(const Json& params);
-  Json OnInvoke(const Json& params);
+  Json OnInvoke(const Json& params, Attachments& attachments);
   Json OnAdvise(const Json& params);
   Json OnUnadvise(const Json& params);
   Json OnRelease(const Json& params);
@@ -114,7 +120,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
 
   // Sending.
   void SendError(const Json& id, const RpcError& error);
-  bool Enqueue(std::string body);
+  bool Enqueue(std::string body, std::string attachment = {});
 
   // Ending.
   void BeginClose(std::string reason);
@@ -154,6 +160,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   int64_t next_event_id_ = 1;
 
   bool initialized_ = false;
+  bool takes_attachments_ = false;  // the client said so at initialize
   bool closing_ = false;
   bool closed_ = false;
   std::string close_reason_;

@@ -46,12 +46,26 @@ bool PartialLineCanStillBeValid(std::string_view partial) {
   return std::all_of(name.begin(), name.end(), IsTokenChar);
 }
 
+// 19 digits always fit in 64 bits; anything longer is no length we could honour.
+bool ParseLength(std::string_view text, uint64_t* out) {
+  if (text.empty() || text.size() > 19 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  uint64_t value = 0;
+  for (char c : text) value = value * 10 + static_cast<uint64_t>(c - '0');
+  *out = value;
+  return true;
+}
+
 }  // namespace
 
 FrameHeader ParseFrameHeader(std::string_view data) {
   const std::string_view window = data.substr(0, kMaxHeaderBytes);
   bool have_length = false;
   uint64_t length = 0;
+  bool have_json_length = false;
+  uint64_t json_length = 0;
   size_t pos = 0;
   for (;;) {
     const size_t eol = window.find("\r\n", pos);
@@ -64,10 +78,12 @@ FrameHeader ParseFrameHeader(std::string_view data) {
     pos = eol + 2;
     if (line.empty()) {
       if (!have_length) return Malformed("no Content-Length header");
+      if (have_json_length && json_length > length) return Malformed("Quillon-Json-Length exceeds Content-Length");
       FrameHeader header;
       header.status = FrameHeader::Status::kComplete;
       header.header_size = pos;
       header.content_length = length;
+      header.json_length = have_json_length ? json_length : length;
       return header;
     }
     const size_t colon = line.find(':');
@@ -76,20 +92,27 @@ FrameHeader ParseFrameHeader(std::string_view data) {
     if (!std::all_of(name.begin(), name.end(), IsTokenChar)) return Malformed("malformed header name");
     const std::string_view value = Trim(line.substr(colon + 1));
     if (value.find_first_of("\r\n") != std::string_view::npos) return Malformed("malformed header value");
-    if (!SameIgnoringCase(name, "Content-Length")) continue;  // Content-Type and the like
-    if (have_length) return Malformed("more than one Content-Length header");
-    // 19 digits always fit in 64 bits; anything longer is no length we could honour.
-    if (value.empty() || value.size() > 19 ||
-        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      return Malformed("Content-Length is not a number");
+    bool* seen = nullptr;
+    uint64_t* number = nullptr;
+    if (SameIgnoringCase(name, "Content-Length")) {
+      seen = &have_length;
+      number = &length;
+    } else if (SameIgnoringCase(name, "Quillon-Json-Length")) {
+      seen = &have_json_length;
+      number = &json_length;
+    } else {
+      continue;  // Content-Type and the like
     }
-    for (char c : value) length = length * 10 + static_cast<uint64_t>(c - '0');
-    have_length = true;
+    if (*seen) return Malformed("more than one " + std::string(name) + " header");
+    if (!ParseLength(value, number)) return Malformed(std::string(name) + " is not a number");
+    *seen = true;
   }
 }
 
-std::string FramePrefix(size_t body_size) {
-  return "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
+std::string FramePrefix(size_t json_size, size_t attachment_size) {
+  std::string prefix = "Content-Length: " + std::to_string(json_size + attachment_size) + "\r\n";
+  if (attachment_size > 0) prefix += "Quillon-Json-Length: " + std::to_string(json_size) + "\r\n";
+  return prefix + "\r\n";
 }
 
 std::span<char> FrameReader::Reserve(size_t min_bytes) {
@@ -134,7 +157,7 @@ FrameReader::Item FrameReader::Next() {
       return {};
     case FrameHeader::Status::kMalformed:
       broken_ = true;
-      return {Kind::kBroken, {}, 0, header.error};
+      return {Kind::kBroken, {}, {}, 0, header.error};
     case FrameHeader::Status::kComplete:
       break;
   }
@@ -143,7 +166,7 @@ FrameReader::Item FrameReader::Next() {
     skip_ = header.content_length;
     awaiting_ = 0;
     Discard();
-    return {Kind::kOversized, {}, header.content_length, {}};
+    return {Kind::kOversized, {}, {}, header.content_length, {}};
   }
   const size_t frame_size = header.header_size + static_cast<size_t>(header.content_length);
   if (data.size() < frame_size) {
@@ -152,7 +175,8 @@ FrameReader::Item FrameReader::Next() {
   }
   awaiting_ = 0;
   begin_ += frame_size;
-  return {Kind::kFrame, data.substr(header.header_size, header.content_length), 0, {}};
+  const std::string_view body = data.substr(header.header_size, header.content_length);
+  return {Kind::kFrame, body.substr(0, header.json_length), body.substr(header.json_length), 0, {}};
 }
 
 }  // namespace quillon::server

@@ -1,5 +1,8 @@
 // Frames on the wire: "Content-Length: N\r\n\r\n" followed by N bytes of UTF-8
-// JSON, as language servers frame their messages. Pure code, no I/O, so it can be
+// JSON, as language servers frame their messages. A frame may carry raw bytes
+// after its JSON: "Quillon-Json-Length: J" then says the JSON is the body's first
+// J bytes, and the rest is the attachment that byte arrays in the JSON point
+// into, so bulk data need not travel as base64. Pure code, no I/O, so it can be
 // fuzzed on its own.
 #pragma once
 
@@ -21,6 +24,7 @@ struct FrameHeader {
   Status status = Status::kIncomplete;
   size_t header_size = 0;       // up to and including the blank line
   uint64_t content_length = 0;  // as declared; may exceed any limit
+  uint64_t json_length = 0;     // the JSON's share of the body: all of it without an attachment
   std::string error;            // for kMalformed
 };
 
@@ -29,8 +33,9 @@ struct FrameHeader {
 // first line rather than after kMaxHeaderBytes.
 FrameHeader ParseFrameHeader(std::string_view data);
 
-// The header that goes in front of a body of `body_size` bytes.
-std::string FramePrefix(size_t body_size);
+// The header that goes in front of a body of `json_size` bytes of JSON and
+// `attachment_size` bytes of attachment.
+std::string FramePrefix(size_t json_size, size_t attachment_size = 0);
 
 // Splits a byte stream into frame bodies. The owner reads into Reserve()'s span,
 // calls Commit() with what arrived and then takes frames with Next().
@@ -46,8 +51,9 @@ class FrameReader {
       kBroken,     // the header cannot be parsed; the stream cannot go on
     };
     Kind kind = Kind::kNone;
-    std::string_view body;
-    uint64_t length = 0;  // for kOversized
+    std::string_view body;        // the JSON
+    std::string_view attachment;  // the bytes after it (often none)
+    uint64_t length = 0;          // for kOversized
     std::string error;    // for kBroken
   };
 

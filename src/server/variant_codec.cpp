@@ -60,7 +60,18 @@ Json EncodeText(const std::u16string& text) {
   return {{"vt", VT_BSTR}, {"utf16", Base64Encode(units)}};
 }
 
-Json EncodeArray(const VariantArray& array, ObjectMarshal& objects) {
+// Byte data goes raw in the frame's attachment when the frame has one and the
+// data is large enough to gain from it; else as base64.
+void PutByteData(Json& wire, std::span<const uint8_t> bytes, std::string* attachment) {
+  if (attachment != nullptr && bytes.size() >= kAttachFrom) {
+    wire["attached"] = {attachment->size(), bytes.size()};
+    attachment->append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  } else {
+    wire["bytes"] = Base64Encode(bytes);
+  }
+}
+
+Json EncodeArray(const VariantArray& array, ObjectMarshal& objects, std::string* attachment) {
   Json wire = {{"vt", kVariantArray}};
   if (array.lower_bound != 0) wire["lbound"] = array.lower_bound;
   const bool all_bytes = !array.items.empty() && std::all_of(array.items.begin(), array.items.end(),
@@ -69,12 +80,12 @@ Json EncodeArray(const VariantArray& array, ObjectMarshal& objects) {
     std::vector<uint8_t> bytes;
     bytes.reserve(array.items.size());
     for (const Variant& item : array.items) bytes.push_back(item.ui1());
-    wire["bytes"] = Base64Encode(bytes);
+    PutByteData(wire, bytes, attachment);
     return wire;
   }
   Json items = Json::array();
   items.get_ref<Json::array_t&>().reserve(array.items.size());
-  for (const Variant& item : array.items) items.push_back(EncodeVariant(item, objects));
+  for (const Variant& item : array.items) items.push_back(EncodeVariant(item, objects, attachment));
   wire["items"] = std::move(items);
   return wire;
 }
@@ -94,7 +105,7 @@ bool IsWellFormedUtf16(std::u16string_view text) {
   return true;
 }
 
-Json EncodeVariant(const Variant& value, ObjectMarshal& objects) {
+Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment) {
   const uint16_t vt = value.vt();
   switch (vt) {
     case VT_EMPTY:
@@ -114,9 +125,13 @@ Json EncodeVariant(const Variant& value, ObjectMarshal& objects) {
     case VT_BOOL: return {{"vt", vt}, {"value", value.boolean()}};
     case VT_UI1: return {{"vt", vt}, {"value", value.ui1()}};
     case kVariantArray:
-      if (value.is_byte_variants()) return {{"vt", vt}, {"bytes", Base64Encode(value.byte_variants())}};
-      return EncodeArray(value.array(), objects);
-    case kByteArray: return {{"vt", vt}, {"bytes", Base64Encode(value.bytes())}};
+      if (!value.is_byte_variants()) return EncodeArray(value.array(), objects, attachment);
+      [[fallthrough]];
+    case kByteArray: {
+      Json wire = {{"vt", vt}};
+      PutByteData(wire, value.is_byte_variants() ? value.byte_variants() : value.bytes(), attachment);
+      return wire;
+    }
   }
   return {{"vt", VT_EMPTY}};
 }
@@ -246,13 +261,12 @@ HResult VariantDecoder::DecodeTagged(const Json& wire, Variant* out, int depth) 
     }
     case kVariantArray: return DecodeArray(wire, out, depth);
     case kByteArray: {
-      const auto text = wire.find("bytes");
-      if (text == wire.end() || !text->is_string()) return Fail(hr::kTypeMismatch, "vt 8209 needs \"bytes\"");
-      const std::string& encoded = text->get_ref<const std::string&>();
-      if (Failed(status = Charge(encoded.size() / 4 * 3))) return status;
-      std::optional<std::vector<uint8_t>> bytes = Base64Decode(encoded);
-      if (!bytes) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
-      *out = Variant::Bytes(std::move(*bytes));
+      if (!wire.contains("bytes") && !wire.contains("attached")) {
+        return Fail(hr::kTypeMismatch, "vt 8209 needs \"bytes\" or \"attached\"");
+      }
+      std::vector<uint8_t> bytes;
+      if (Failed(status = DecodeByteData(wire, 1, &bytes))) return status;
+      *out = Variant::Bytes(std::move(bytes));
       return hr::kOk;
     }
   }
@@ -293,31 +307,61 @@ HResult VariantDecoder::DecodeArray(const Json& wire, Variant* out, int depth) {
   }
   VariantArray array;
   array.lower_bound = static_cast<int32_t>(lower_bound);
-  if (const auto bytes = wire.find("bytes"); bytes != wire.end()) {
-    if (!bytes->is_string()) return Fail(hr::kTypeMismatch, "\"bytes\" is base64 text");
-    const std::string& encoded = bytes->get_ref<const std::string&>();
+  if (wire.contains("bytes") || wire.contains("attached")) {
     // A 0-based array of bytes stays packed, a byte per element; another lower
-    // bound needs a variant per element. Charged before decoding: the text
-    // alone says how much it makes.
+    // bound needs a variant per element.
     const size_t element_size = array.lower_bound == 0 ? 1 : sizeof(Variant);
-    if (HResult charged = Charge(encoded.size() / 4 * 3 * element_size); Failed(charged)) return charged;
-    std::optional<std::vector<uint8_t>> decoded = Base64Decode(encoded);
-    if (!decoded) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
-    if (static_cast<int64_t>(decoded->size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
+    std::vector<uint8_t> decoded;
+    if (HResult status = DecodeByteData(wire, element_size, &decoded); Failed(status)) return status;
+    if (static_cast<int64_t>(decoded.size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
       return Fail(hr::kOverflow, "the array's upper bound would overflow");
     }
     if (array.lower_bound == 0) {
-      *out = Variant::ByteVariants(std::move(*decoded));
+      *out = Variant::ByteVariants(std::move(decoded));
       return hr::kOk;
     }
-    array.items.reserve(decoded->size());
-    for (uint8_t byte : *decoded) array.items.push_back(Variant::UI1(byte));
+    array.items.reserve(decoded.size());
+    for (uint8_t byte : decoded) array.items.push_back(Variant::UI1(byte));
     *out = Variant::FromArray(std::move(array));
     return hr::kOk;
   }
   const auto items = wire.find("items");
-  if (items == wire.end() || !items->is_array()) return Fail(hr::kTypeMismatch, "an array needs \"items\" or \"bytes\"");
+  if (items == wire.end() || !items->is_array()) {
+    return Fail(hr::kTypeMismatch, "an array needs \"items\", \"bytes\" or \"attached\"");
+  }
   return DecodeItems(*items, array.lower_bound, out, depth);
+}
+
+// Byte data, as base64 text ("bytes") or as [offset, length] in the frame's
+// attachment ("attached"). Charged at `element_size` per byte before anything is
+// made: the text or the length alone says how much it makes.
+HResult VariantDecoder::DecodeByteData(const Json& wire, size_t element_size, std::vector<uint8_t>* out) {
+  if (const auto attached = wire.find("attached"); attached != wire.end()) {
+    int64_t offset = 0;
+    int64_t length = 0;
+    if (!attached->is_array() || attached->size() != 2 ||
+        IntegerOf((*attached)[0], 0, INT64_MAX, &offset) != IntegerStatus::kOk ||
+        IntegerOf((*attached)[1], 0, INT64_MAX, &length) != IntegerStatus::kOk) {
+      return Fail(hr::kTypeMismatch, "\"attached\" is [offset, length]");
+    }
+    if (static_cast<uint64_t>(offset) > attachment_.size() ||
+        static_cast<uint64_t>(length) > attachment_.size() - static_cast<uint64_t>(offset)) {
+      return Fail(hr::kTypeMismatch, "\"attached\" reaches past the frame's attachment of " +
+                                         std::to_string(attachment_.size()) + " bytes");
+    }
+    if (HResult charged = Charge(static_cast<size_t>(length) * element_size); Failed(charged)) return charged;
+    const auto* first = reinterpret_cast<const uint8_t*>(attachment_.data()) + offset;
+    out->assign(first, first + length);
+    return hr::kOk;
+  }
+  const auto text = wire.find("bytes");
+  if (!text->is_string()) return Fail(hr::kTypeMismatch, "\"bytes\" is base64 text");
+  const std::string& encoded = text->get_ref<const std::string&>();
+  if (HResult charged = Charge(encoded.size() / 4 * 3 * element_size); Failed(charged)) return charged;
+  std::optional<std::vector<uint8_t>> decoded = Base64Decode(encoded);
+  if (!decoded) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
+  *out = std::move(*decoded);
+  return hr::kOk;
 }
 
 HResult VariantDecoder::DecodeItems(const Json& items, int32_t lower_bound, Variant* out, int depth) {

@@ -1,11 +1,15 @@
 // Variants as JSON, keeping their VARTYPE: {"vt": 3, "value": 42}. Byte data
-// travels as base64, objects as handles that a connection hands out. Pure code:
-// the only outside party is the ObjectMarshal the caller passes.
+// travels as base64 ("bytes"), or raw in the frame's attachment ("attached":
+// [offset, length]) between parties that agreed on it; objects as handles that
+// a connection hands out. Pure code: the only outside party is the ObjectMarshal
+// the caller passes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -26,7 +30,12 @@ class ObjectMarshal {
   virtual HResult Import(uint64_t handle, Variant::Object* object) = 0;
 };
 
-Json EncodeVariant(const Variant& value, ObjectMarshal& objects);
+// Byte data from this size up goes in the attachment, when there is one.
+inline constexpr size_t kAttachFrom = 512;
+
+// With `attachment`, byte data of kAttachFrom bytes or more is appended to it
+// instead of written as base64.
+Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment = nullptr);
 
 struct DecodeLimits {
   int max_depth = 64;
@@ -46,6 +55,8 @@ class VariantDecoder {
   // DISP_E_OVERFLOW, E_OUTOFMEMORY, RPC_E_DISCONNECTED) with error() saying why.
   HResult Decode(const Json& wire, Variant* out);
   const std::string& error() const { return error_; }
+  // The attachment of the frame the values came in; "attached" data points into it.
+  void set_attachment(std::string_view attachment) { attachment_ = attachment; }
 
  private:
   HResult DecodeAt(const Json& wire, Variant* out, int depth);
@@ -54,11 +65,13 @@ class VariantDecoder {
   HResult DecodeItems(const Json& items, int32_t lower_bound, Variant* out, int depth);
   HResult DecodeText(const Json& wire, Variant* out);
   HResult DecodeUtf8(const std::string& utf8, Variant* out);
+  HResult DecodeByteData(const Json& wire, size_t element_size, std::vector<uint8_t>* out);
   HResult Charge(size_t bytes);
   HResult Fail(HResult hresult, std::string why);
 
   ObjectMarshal& objects_;
   DecodeLimits limits_;
+  std::string_view attachment_;
   size_t used_bytes_ = 0;
   std::string error_;
 };

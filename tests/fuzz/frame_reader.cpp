@@ -54,15 +54,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(item.length > max_body);
         continue;
       }
-      FUZZ_CHECK(item.body.size() <= max_body);
-      // The body is the stream's own bytes, right after its header.
+      const size_t frame_size = item.body.size() + item.attachment.size();
+      FUZZ_CHECK(frame_size <= max_body);
+      // JSON and attachment are the stream's own bytes, one after the other,
+      // right after their header.
+      FUZZ_CHECK(item.attachment.empty() || item.body.data() + item.body.size() == item.attachment.data());
       const size_t end = fed - reader.buffered();
-      FUZZ_CHECK(end >= item.body.size() && end <= stream.size());
-      FUZZ_CHECK(stream.substr(end - item.body.size(), item.body.size()) == item.body);
+      FUZZ_CHECK(end >= frame_size && end <= stream.size());
+      FUZZ_CHECK(stream.substr(end - frame_size, item.body.size()) == item.body);
+      FUZZ_CHECK(stream.substr(end - item.attachment.size(), item.attachment.size()) == item.attachment);
       FUZZ_CHECK(end > delivered);
       delivered = end;
     }
   }
   FUZZ_CHECK(FramePrefix(12) == "Content-Length: 12\r\n\r\n");
+  FUZZ_CHECK(FramePrefix(12, 3) == "Content-Length: 15\r\nQuillon-Json-Length: 12\r\n\r\n");
   return 0;
 }

@@ -93,6 +93,9 @@ def frame_reader():
     write("frame_reader", "huge_claim", settings + b"Content-Length: 1073741824\r\n\r\n{")
     write("frame_reader", "malformed", settings + b"Content-Lenght 12\r\n\r\n{}")
     write("frame_reader", "bare_lf", settings + b"Content-Length: 2\n\n{}")
+    write("frame_reader", "attachment", settings + b"Content-Length: 6\r\nQuillon-Json-Length: 2\r\n\r\n{}\x00\x01\x02\x03"
+          + request)
+    write("frame_reader", "attachment_too_long", settings + b"Content-Length: 2\r\nQuillon-Json-Length: 3\r\n\r\n{}")
 
 
 def rpc_message():
@@ -145,6 +148,12 @@ def rpc_message():
         call(2, "initialize"), call(3, "frobnicate"), call(4, "exit")))
     write("rpc_message", "raw_stream", b"\x02" + frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize"}') +
           b"Content-Length: 5\r\n\r\n{\"a\":" + b"Content-Length: 99999999\r\n\r\n")
+    attached = json.dumps(call(3, "invoke", object=1, member="StoreBytes",
+                               args=["a", {"vt": 8209, "attached": [0, 4]}])).encode()
+    write("rpc_message", "attachment", b"\x02" + frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize"}') +
+          frame(json.dumps(call(2, "create", progid="Quillon.FileOps")).encode()) +
+          b"Content-Length: %d\r\nQuillon-Json-Length: %d\r\n\r\n" % (len(attached) + 4, len(attached)) +
+          attached + b"\x01\x02\x03\x04")
 
 
 def text_convert():

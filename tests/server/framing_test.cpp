@@ -63,6 +63,27 @@ TEST(FrameReaderTest, SplitsFramesWhateverTheChunking) {
   }
 }
 
+TEST(FrameReaderTest, SplitsAnAttachmentFromItsJson) {
+  const std::string prefix = FramePrefix(2, 4);
+  EXPECT_EQ(prefix, "Content-Length: 6\r\nQuillon-Json-Length: 2\r\n\r\n");
+  FrameReader reader;
+  Feed(reader, prefix + std::string("{}\0\1\2\3", 6) + FramePrefix(2) + "[]");
+  FrameReader::Item item = reader.Next();
+  ASSERT_EQ(item.kind, Kind::kFrame);
+  EXPECT_EQ(item.body, "{}");
+  EXPECT_EQ(item.attachment, std::string_view("\0\1\2\3", 4));
+  item = reader.Next();
+  ASSERT_EQ(item.kind, Kind::kFrame);
+  EXPECT_EQ(item.body, "[]");
+  EXPECT_TRUE(item.attachment.empty());
+
+  // The JSON cannot claim more than the body holds, and says so once.
+  EXPECT_EQ(ParseFrameHeader("Content-Length: 2\r\nQuillon-Json-Length: 3\r\n\r\n").status,
+            FrameHeader::Status::kMalformed);
+  EXPECT_EQ(ParseFrameHeader("Content-Length: 2\r\nquillon-json-length: 1\r\nQuillon-Json-Length: 1\r\n\r\n").status,
+            FrameHeader::Status::kMalformed);
+}
+
 TEST(FrameReaderTest, SkipsAnOversizedFrameWithoutHoldingItAndGoesOn) {
   FrameReader reader(16);
   Feed(reader, "Content-Length: 1099511627776\r\n\r\n");  // 1 TiB: refused from the header alone

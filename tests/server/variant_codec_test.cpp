@@ -97,6 +97,44 @@ TEST_F(VariantCodecTest, ByteVariantsTravelAsBase64) {
   EXPECT_EQ(shifted, Variant::Array({Variant::UI1(104), Variant::UI1(105)}, 3));
 }
 
+TEST_F(VariantCodecTest, LargeByteDataTravelsRawInTheAttachment) {
+  std::vector<uint8_t> large(kAttachFrom);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 7);
+  std::string attachment = "earlier";
+  const Json wire = Json::array({EncodeVariant(Variant::Bytes(large), objects_, &attachment),
+                                 EncodeVariant(Variant::ByteVariants({1, 2, 3}), objects_, &attachment),
+                                 EncodeVariant(Variant::Array({Variant::ByteVariants(large)}), objects_, &attachment)});
+  EXPECT_EQ(wire[0], Json::parse(R"({"vt": 8209, "attached": [7, 512]})"));
+  EXPECT_EQ(wire[1], Json::parse(R"({"vt": 8204, "bytes": "AQID"})"));  // small: base64 reads better
+  EXPECT_EQ(wire[2]["items"][0]["attached"], Json::parse("[519, 512]"));
+  EXPECT_EQ(attachment.size(), 7 + 2 * large.size());
+
+  VariantDecoder decoder(objects_);
+  decoder.set_attachment(attachment);
+  Variant bytes;
+  Variant nested;
+  ASSERT_EQ(decoder.Decode(wire[0], &bytes), hr::kOk) << decoder.error();
+  ASSERT_EQ(decoder.Decode(wire[2], &nested), hr::kOk) << decoder.error();
+  EXPECT_EQ(bytes, Variant::Bytes(large));
+  EXPECT_TRUE(nested.array().items[0].is_byte_variants());
+  EXPECT_EQ(nested.array().items[0].byte_variants(), large);
+
+  // A reference past the attachment, or no attachment at all, is refused; so is
+  // data that would exceed the memory budget.
+  for (const char* bad : {R"({"vt": 8209, "attached": [1000, 32]})", R"({"vt": 8209, "attached": [0, 1032]})",
+                          R"({"vt": 8209, "attached": [-1, 2]})", R"({"vt": 8204, "attached": [0]})",
+                          R"({"vt": 8209, "attached": [0, 18446744073709551615]})"}) {
+    Variant ignored;
+    EXPECT_EQ(decoder.Decode(Json::parse(bad), &ignored), hr::kTypeMismatch) << bad;
+  }
+  EXPECT_EQ(DecodeError(wire[0]), hr::kTypeMismatch);
+  limits_.max_bytes = 100;
+  Variant ignored;
+  VariantDecoder small(objects_, limits_);
+  small.set_attachment(attachment);
+  EXPECT_EQ(small.Decode(wire[0], &ignored), hr::kOutOfMemory);
+}
+
 TEST_F(VariantCodecTest, TextWithALoneSurrogateKeepsItsCodeUnits) {
   const std::u16string text = {u'a', char16_t(0xD800), u'b'};
   const Json wire = EncodeVariant(Variant::Bstr(text), objects_);

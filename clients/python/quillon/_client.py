@@ -225,7 +225,8 @@ class Connection:
                 sock = _start_server(path, server)
             conn = cls(sock, path)
             conn.info = conn.request("initialize", {"protocolVersion": _wire.PROTOCOL_VERSION,
-                                                    "client": "quillon-python " + __version__})
+                                                    "client": "quillon-python " + __version__,
+                                                    "attachments": True})
             conn._max_frame = min(_wire.MAX_FRAME, int(conn.info.get("maxFrame", _wire.MAX_FRAME)))
             same = (conn.info.get("protocolVersion") == _wire.PROTOCOL_VERSION
                     and (expected is None or conn.info.get("buildId") == expected))
@@ -281,10 +282,11 @@ class Connection:
             pass
         return com_error(_wire.RPC_S_SERVER_UNAVAILABLE, "the Quillon server went away (%s)" % why)
 
-    def _send(self, message):
-        data = _wire.frame(message, self._max_frame)
+    def _send(self, message, attachments=None):
+        pieces = _wire.frame(message, self._max_frame, attachments)
         try:
-            self._sock.sendall(data)
+            for piece in pieces:
+                self._sock.sendall(piece)
         except OSError as error:
             raise self._fail(error.strerror or str(error)) from None
 
@@ -315,12 +317,12 @@ class Connection:
                 raise self._fail("connection closed")
             self._reader.feed(data)
 
-    def request(self, method, params):
+    def request(self, method, params, attachments=None):
         self.check()
         self.flush_releases()
         request_id = self._next_id
         self._next_id += 1
-        self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
+        self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params}, attachments)
         self._waiting.append(request_id)
         try:
             while request_id not in self._answers:
@@ -472,15 +474,20 @@ class Connection:
 
     def invoke(self, handle, member, args, kind, raw):
         wire_args, refs = [], []
-        for index, arg in enumerate(args):
-            if isinstance(arg, Ref):
-                refs.append(index)
-                arg = arg.value
-            wire_args.append(self._encoder.encode(arg))
+        # Byte data goes raw after the JSON when the server takes it (older ones do not).
+        self._encoder.begin_message(self.info.get("attachments") is True)
+        try:
+            for index, arg in enumerate(args):
+                if isinstance(arg, Ref):
+                    refs.append(index)
+                    arg = arg.value
+                wire_args.append(self._encoder.encode(arg))
+        finally:
+            attachments = self._encoder.end_message()
         params = {"object": handle, "member": member, "kind": kind, "args": wire_args}
         if refs:
             params["refs"] = refs
-        result = self.request("invoke", params)
+        result = self.request("invoke", params, attachments)
         value = self._decoder.decode(result["value"], raw)
         for index, wire in zip(refs, result.get("refs", ())):
             args[index].value = self._decoder.decode(wire, raw)

@@ -205,11 +205,36 @@ def _days(moment):
     return delta.days + (delta.seconds + delta.microseconds / 1e6) / 86400.0
 
 
+# Byte data from this size up travels raw after the frame's JSON, when the server takes it.
+ATTACH_FROM = 512
+
+
 class Encoder:
-    """Python values to wire variants; `objects` turns a proxy into its handle."""
+    """Python values to wire variants; `objects` turns a proxy into its handle.
+
+    While `attachments` is a list, byte data of ATTACH_FROM bytes or more is
+    appended to it and the variant points there, instead of carrying base64."""
 
     def __init__(self, handle_of):
         self._handle_of = handle_of
+        self.attachments = None
+        self._attached = 0
+
+    def begin_message(self, attach):
+        self.attachments = [] if attach else None
+        self._attached = 0
+
+    def end_message(self):
+        attachments, self.attachments = self.attachments, None
+        return attachments or None
+
+    def _byte_data(self, vt, data):
+        if self.attachments is not None and len(data) >= ATTACH_FROM:
+            data = bytes(data)
+            self.attachments.append(data)
+            self._attached += len(data)
+            return {"vt": vt, "attached": [self._attached - len(data), len(data)]}
+        return {"vt": vt, "bytes": _b64(data)}
 
     def encode(self, value):
         if isinstance(value, Variant):
@@ -246,12 +271,10 @@ class Encoder:
         except OverflowError:
             raise com_error(DISP_E_OVERFLOW, "the integer is too large for a variant") from None
 
-    @staticmethod
-    def _byte_variants(value):
-        data = bytes(value)
-        if not data:
+    def _byte_variants(self, value):
+        if not len(value):
             return {"vt": VT_ARRAY | VT_VARIANT, "items": []}
-        return {"vt": VT_ARRAY | VT_VARIANT, "bytes": _b64(data)}
+        return self._byte_data(VT_ARRAY | VT_VARIANT, value)
 
     def typed(self, vt, value):
         if vt in (VT_EMPTY, VT_NULL):
@@ -274,7 +297,7 @@ class Encoder:
                 return self._byte_variants(value)
             return {"vt": vt, "items": [self.encode(item) for item in value]}
         if vt == VT_ARRAY | VT_UI1:
-            return {"vt": vt, "bytes": _b64(value)}
+            return self._byte_data(vt, value)
         # Anything else goes as given, so the server can say what it thinks of it.
         return {"vt": vt, "value": value}
 
@@ -294,7 +317,7 @@ class Decoder:
 
     def _array(self, wire, raw):
         if "bytes" in wire:
-            data = base64.b64decode(wire["bytes"])
+            data = _byte_data(wire)
             items = tuple(Variant(VT_UI1, b) for b in data) if raw else tuple(data)
         else:
             items = tuple(self.decode(item, raw) for item in wire.get("items", ()))
@@ -325,15 +348,27 @@ class Decoder:
         if vt == VT_ERROR:
             return _signed(value) if raw else Variant(VT_ERROR, _signed(value))
         if vt == VT_ARRAY | VT_UI1:
-            return base64.b64decode(wire.get("bytes", ""))
+            return _byte_data(wire)
         return value
 
 
-def frame(message, limit=MAX_FRAME):
+def _byte_data(wire):
+    """A variant's bytes: base64 text, or already bytes when they came attached."""
+    data = wire.get("bytes", "")
+    return data if isinstance(data, bytes) else base64.b64decode(data)
+
+
+def frame(message, limit=MAX_FRAME, attachments=None):
+    """The frame of a message, as a list of byte strings to send one after the other;
+    `attachments` go raw after the JSON."""
     body = json.dumps(message, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
-    if len(body) > limit:
-        raise com_error(E_OUTOFMEMORY, "the call (%d bytes) is over the frame limit" % len(body))
-    return b"Content-Length: %d\r\n\r\n" % len(body) + body
+    attached = sum(len(piece) for piece in attachments) if attachments else 0
+    if len(body) + attached > limit:
+        raise com_error(E_OUTOFMEMORY, "the call (%d bytes) is over the frame limit" % (len(body) + attached))
+    if not attached:
+        return [b"Content-Length: %d\r\n\r\n" % len(body) + body]
+    return [b"Content-Length: %d\r\nQuillon-Json-Length: %d\r\n\r\n" % (len(body) + attached, len(body)) + body,
+            *attachments]
 
 
 class FrameReader:
@@ -352,12 +387,17 @@ class FrameReader:
             if len(self._buffer) >= _MAX_HEADER:
                 raise ValueError("malformed frame header from the server")
             return None
-        length = None
+        length = json_length = None
         for line in bytes(self._buffer[:end]).split(b"\r\n"):
             name, _, value = line.partition(b":")
-            if name.strip().lower() == b"content-length":
+            name = name.strip().lower()
+            if name == b"content-length":
                 length = int(value.strip())
-        if length is None or length < 0 or length > MAX_FRAME:
+            elif name == b"quillon-json-length":
+                json_length = int(value.strip())
+        if json_length is None:
+            json_length = length
+        if length is None or not 0 <= json_length <= length <= MAX_FRAME:
             raise ValueError("malformed frame header from the server")
         start = end + 4
         if len(self._buffer) < start + length:
@@ -365,6 +405,21 @@ class FrameReader:
         # One copy of the body, not two (a slice of a bytearray is a copy already):
         # a frame can carry a whole downloaded file.
         with memoryview(self._buffer) as view:
-            body = bytes(view[start:start + length])
+            body = bytes(view[start:start + json_length])
+            attachment = bytes(view[start + json_length:start + length]) if json_length < length else None
         del self._buffer[:start + length]
-        return json.loads(body)
+        if attachment is None:
+            return json.loads(body)
+        return json.loads(body, object_hook=lambda wire: _resolve_attached(wire, attachment))
+
+
+def _resolve_attached(wire, attachment):
+    """Turns {"attached": [offset, length]} into {"bytes": the attachment's bytes there}."""
+    if "attached" not in wire:
+        return wire
+    place = wire.pop("attached")
+    if (not isinstance(place, list) or len(place) != 2 or not all(type(n) is int and n >= 0 for n in place)
+            or place[0] + place[1] > len(attachment)):
+        raise ValueError("an attached value reaches past its frame")
+    wire["bytes"] = attachment[place[0]:place[0] + place[1]]
+    return wire

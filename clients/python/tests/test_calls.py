@@ -2,6 +2,7 @@
 
 import datetime
 import math
+import os
 import unittest
 
 import quillon
@@ -94,12 +95,16 @@ class FrameLimitTest(ServerTestCase):
 
     def test_a_result_over_the_limit_fails_alone(self):
         fo = quillon.Dispatch("Quillon.FileOps")
-        self.assertEqual(fo.StoreString("s", "x" * 60000), 0)
+        path = os.path.join(self.server.folder, "large")
+        with open(path, "wb") as large:
+            large.write(b"x" * 70000)
+        self.assertEqual(fo.OpenFile(path), 0)
+        self.assertEqual(fo.FileRead(1, 70000, "s"), 0)  # a small call, a large store
         out = Ref()
         with self.assertRaises(quillon.com_error) as caught:
-            fo.GetBytes("s", 1, 60000, out)   # 80 kB of base64 back
+            fo.GetBytes("s", 1, 70000, out)
         self.assertEqual(caught.exception.hresult, quillon.E_OUTOFMEMORY)
-        self.assertEqual(fo.GetStoreSize("s"), 60000)  # the connection goes on
+        self.assertEqual(fo.GetStoreSize("s"), 70000)  # the connection goes on
 
     def test_a_call_over_the_limit_is_refused_before_it_is_sent(self):
         fo = quillon.Dispatch("Quillon.FileOps")
@@ -152,6 +157,24 @@ class VariantRoundTripTest(ServerTestCase):
         self.assertEqual(self.echo(bytearray(b"\x07")),
                          Variant(VT_BYTE_VARIANTS, (Variant(quillon.VT_UI1, 7),)))
         self.assertEqual(self.probe.Echo(()), ())
+
+    def test_large_byte_data_travels_in_calls_results_refs_and_events(self):
+        big = bytes(range(256)) * 40  # large enough to travel raw after the JSON
+        self.assertEqual(self.probe.Echo([big, b"\x01", Variant(quillon.VT_ARRAY | quillon.VT_UI1, big)]),
+                         (tuple(big), (1,), big))
+        a, b = Ref(big), Ref(Variant(quillon.VT_ARRAY | quillon.VT_UI1, big[::-1]))
+        self.probe.Swap(a, b)
+        self.assertEqual((a.value, b.value), (big[::-1], tuple(big)))
+
+        class Values:
+            seen = []
+
+            def OnValue(self, value):  # noqa: N802 - named like the event
+                self.seen.append(value)
+
+        handler = quillon.WithEvents(self.probe, Values)
+        self.assertEqual(self.probe.Raise(big), 1)
+        self.assertEqual(handler.seen, [tuple(big)])
 
     def test_objects_travel_as_proxies_of_one_handle(self):
         self.assertEqual(self.probe.Self(), self.probe)

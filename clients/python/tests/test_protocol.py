@@ -1,5 +1,7 @@
 """What a client in another language may send, badly: the server answers and stays up."""
 
+import base64
+import json
 import socket
 import unittest
 
@@ -7,6 +9,7 @@ from support import SERVER, RawClient, Server
 
 E_OUTOFMEMORY = -2147024882
 E_NOTIMPL = -2147467263
+DISP_E_TYPEMISMATCH = -2147352571
 RPC_E_DISCONNECTED = -2147417848
 
 
@@ -80,6 +83,31 @@ class ProtocolTest(unittest.TestCase):
         self.client.call("invoke", object=handle, member="StoreBytes", args=["b", {"vt": 8204, "bytes": "AAH/"}])
         answer = self.client.call("invoke", object=handle, member="GetBytes", args=["b", 1, 3, None], refs=[3])
         self.assertEqual(answer["result"]["refs"], [{"vt": 8204, "bytes": "AAH/"}])
+
+    def test_byte_data_may_travel_raw_after_the_json(self):
+        self.client.initialize()  # without asking for attachments
+        handle = self.client.call("create", progid="Quillon.FileOps")["result"]["handle"]
+        data = bytes(range(256)) * 3
+
+        def store(args, attachment):
+            body = json.dumps({"jsonrpc": "2.0", "id": self.client.next_id, "method": "invoke",
+                               "params": {"object": handle, "member": "StoreBytes", "args": args}}).encode()
+            self.client.next_id += 1
+            self.client.send_bytes(b"Content-Length: %d\r\nQuillon-Json-Length: %d\r\n\r\n"
+                                   % (len(body) + len(attachment), len(body)) + body + attachment)
+            return self.client.receive()
+
+        self.assertEqual(store(["a", {"vt": 8209, "attached": [2, len(data)]}], b"--" + data)["result"]["value"],
+                         {"vt": 2, "value": 0})
+        # A client that did not ask gets its bytes back as base64.
+        answer = self.client.call("invoke", object=handle, member="GetBytes", args=["a", 1, len(data), None], refs=[3])
+        self.assertEqual(answer["result"]["refs"], [{"vt": 8204, "bytes": base64.b64encode(data).decode()}])
+        # A reference past the attachment is the argument's fault, and the connection goes on.
+        answer = store(["a", {"vt": 8209, "attached": [2, len(data)]}], data)
+        self.assertError(answer, -32000, DISP_E_TYPEMISMATCH)
+        self.assertEqual(answer["error"]["data"]["argerr"], 1)
+        self.assertEqual(self.client.call("invoke", object=handle, member="GetStoreSize", args=["a"])
+                         ["result"]["value"], {"vt": 3, "value": len(data)})
 
     def test_a_frame_over_the_limit_is_skipped_unread(self):
         self.client.initialize()

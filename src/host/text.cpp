@@ -1,6 +1,7 @@
 #include "host/text.h"
 
 #include <array>
+#include <cstring>
 
 namespace quillon {
 namespace {
@@ -169,16 +170,40 @@ bool IsAnsiRepresentable(std::u16string_view text) {
   return true;
 }
 
+size_t AsciiPrefix(std::u16string_view text) {
+  size_t i = 0;
+  for (; i + 4 <= text.size(); i += 4) {
+    uint64_t units;
+    std::memcpy(&units, text.data() + i, sizeof units);
+    if (units & 0xFF80'FF80'FF80'FF80) break;
+  }
+  while (i < text.size() && text[i] < 0x80) ++i;
+  return i;
+}
+
+size_t AsciiPrefix(std::string_view text) {
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t bytes;
+    std::memcpy(&bytes, text.data() + i, sizeof bytes);
+    if (bytes & 0x8080'8080'8080'8080) break;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  return i;
+}
+
 std::string Utf16ToUtf8(std::u16string_view text) {
   // Measured first and written through a pointer: whole downloaded files pass
   // here on their way to a client, and growing the string a byte at a time cost
   // several times the conversion.
   size_t length = 0;
   for (size_t i = 0; i < text.size(); ++i) {
+    const size_t ascii = AsciiPrefix(text.substr(i));
+    length += ascii;
+    i += ascii;
+    if (i == text.size()) break;
     const char16_t c = text[i];
-    if (c < 0x80) {
-      length += 1;
-    } else if (c < 0x800) {
+    if (c < 0x800) {
       length += 2;
     } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       length += 4;
@@ -190,11 +215,10 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out(length, '\0');
   char* to = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
+    const size_t ascii = AsciiPrefix(text.substr(i));
+    for (size_t end = i + ascii; i < end; ++i) *to++ = static_cast<char>(text[i]);
+    if (i == text.size()) break;
     char32_t cp = text[i];
-    if (cp < 0x80) {
-      *to++ = static_cast<char>(cp);
-      continue;
-    }
     if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
@@ -250,10 +274,8 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 bool IsValidUtf8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
-    if (static_cast<unsigned char>(text[i]) < 0x80) {
-      ++i;
-      continue;
-    }
+    i += AsciiPrefix(text.substr(i));
+    if (i == text.size()) break;
     char32_t cp;
     size_t bad_len;
     const size_t len = Utf8SequenceAt(text, i, &cp, &bad_len);

@@ -38,6 +38,12 @@ inline constexpr std::array<char16_t, 256> kAnsiChars = [] {
 }();
 }  // namespace text_detail
 inline char16_t AnsiChar(uint8_t byte) { return text_detail::kAnsiChars[byte]; }
+// How many code units / bytes at the start are plain ASCII, eight bytes at a
+// time: whole downloaded files pass through the conversions below on their way
+// to a client, and nearly all of their text is ASCII.
+size_t AsciiPrefix(std::u16string_view text);
+size_t AsciiPrefix(std::string_view text);
+
 std::u16string AnsiToText(std::string_view bytes);
 std::u16string AnsiToText(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> TextToAnsiBytes(std::u16string_view text);

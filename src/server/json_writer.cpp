@@ -1,6 +1,8 @@
 #include "server/json_writer.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "host/text.h"
@@ -12,6 +14,15 @@ using Json = nlohmann::json;
 
 std::string LibraryDump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
+// True when none of eight bytes needs an escape in a JSON string: no control
+// character, no '"' and no '\\' (the zero-byte test of a word, applied to each).
+bool NeedsNoEscape(uint64_t bytes) {
+  constexpr uint64_t kOnes = 0x0101'0101'0101'0101;
+  constexpr uint64_t kHighs = 0x8080'8080'8080'8080;
+  const auto any_below = [](uint64_t v, uint64_t n) { return (v - kOnes * n) & ~v & kHighs; };
+  return (any_below(bytes, 0x20) | any_below(bytes ^ (kOnes * '"'), 1) | any_below(bytes ^ (kOnes * '\\'), 1)) == 0;
+}
+
 void WriteString(std::string_view text, std::string& out) {
   // The library's replacement rules for malformed text are its own; such text
   // is rare and short (a client's bad name in an error message), so it goes there.
@@ -19,9 +30,16 @@ void WriteString(std::string_view text, std::string& out) {
     out += LibraryDump(Json(std::string(text)));
     return;
   }
+  out.reserve(out.size() + text.size() + 2);
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
+    // Long strings are whole files: plain bytes are skipped eight at a time.
+    for (uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if (!NeedsNoEscape(word)) break;
+    }
+    if (i == text.size()) break;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.substr(run, i - run));

@@ -94,6 +94,8 @@ Json EncodeArray(const VariantArray& array, ObjectMarshal& objects, std::string*
 
 bool IsWellFormedUtf16(std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
+    i += AsciiPrefix(text.substr(i));
+    if (i == text.size()) break;
     const char16_t unit = text[i];
     if (unit >= 0xD800 && unit <= 0xDBFF) {
       if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;

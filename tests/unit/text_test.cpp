@@ -65,6 +65,27 @@ TEST(TextUtf8, ConvertsBothWays) {
   }
 }
 
+TEST(TextUtf8, AsciiRunsOfAnyLengthAroundOtherCharacters) {
+  // Plain text is taken eight bytes at a time: what follows a run must be seen
+  // wherever the run ends.
+  struct Piece {
+    std::u16string text;
+    std::string utf8;
+  } pieces[] = {{u"\u00e9", "\xC3\xA9"}, {u"\u20AC", "\xE2\x82\xAC"}, {u"\U0001F600", "\xF0\x9F\x98\x80"},
+                {u"\x7F", "\x7F"}, {std::u16string(1, char16_t{0xD800}), "\xEF\xBF\xBD"}};
+  for (size_t before = 0; before < 18; ++before) {
+    for (const Piece& piece : pieces) {
+      const std::u16string text = std::u16string(before, u'a') + piece.text + u"bcdefghijk";
+      const std::string utf8 = std::string(before, 'a') + piece.utf8 + "bcdefghijk";
+      EXPECT_EQ(Utf16ToUtf8(text), utf8) << before;
+      EXPECT_TRUE(IsValidUtf8(utf8)) << before;
+      EXPECT_FALSE(IsValidUtf8(std::string(before, 'a') + "\xC3" + "bcdefghijk")) << before;
+      EXPECT_EQ(AsciiPrefix(utf8), before + (piece.utf8 == "\x7F" ? 11 : 0));
+      EXPECT_EQ(AsciiPrefix(text), before + (piece.utf8 == "\x7F" ? 11 : 0));
+    }
+  }
+}
+
 TEST(TextUtf8, MalformedSequencesBecomeReplacementCharacters) {
   struct Case {
     std::string utf8;

@@ -30,7 +30,9 @@ void WriteString(std::string_view text, std::string& out) {
     out += LibraryDump(Json(std::string(text)));
     return;
   }
-  out.reserve(out.size() + text.size() + 2);
+  // Room for the quotes, some escapes and what closes the message after it: a
+  // long string is the bulk of its message, and growing past it would copy it.
+  out.reserve(out.size() + text.size() + text.size() / 16 + 64);
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {

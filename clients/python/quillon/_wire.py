@@ -402,6 +402,12 @@ class FrameReader:
         start = end + 4
         if len(self._buffer) < start + length:
             return None
+        if len(self._buffer) == start + length and json_length == length:
+            # The buffer holds this frame and nothing more (the usual case for a
+            # large one): its body is parsed where it lies, not copied first.
+            del self._buffer[:start]
+            body, self._buffer = self._buffer, bytearray()
+            return json.loads(body)
         # One copy of the body, not two (a slice of a bytearray is a copy already):
         # a frame can carry a whole downloaded file.
         with memoryview(self._buffer) as view:

@@ -6,6 +6,8 @@ import struct
 import threading
 import time
 
+from support import UdpStub, query_name
+
 
 class HttpServer:
     """Serves one connection at a time: records the request (through its blank line), then
@@ -82,53 +84,23 @@ def replying(data):
     return lambda server, conn: conn.sendall(data)
 
 
-class StubDns:
+class StubDns(UdpStub):
     """Answers A queries for the names it knows, NXDOMAIN for the rest, or nothing at all
     when silent."""
 
     def __init__(self, names=None, silent=False):
         self.names = {k.lower(): v for k, v in (names or {}).items()}
         self.silent = silent
-        self.queries = 0
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(0.05)
-        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        super().__init__()
 
-    def close(self):
-        self.stopping.set()
-        self.thread.join(10)
-        self.sock.close()
-
-    def _serve(self):
-        while not self.stopping.is_set():
-            try:
-                query, peer = self.sock.recvfrom(512)
-            except socket.timeout:
-                continue
-            if len(query) < 12:
-                continue
-            self.queries += 1
-            if self.silent:
-                continue
-            answer = self._answer(query)
-            if answer:
-                self.sock.sendto(answer, peer)
-
-    def _answer(self, query):
-        labels, at = [], 12
-        while at < len(query) and query[at] != 0:
-            length = query[at]
-            labels.append(query[at + 1:at + 1 + length].decode("ascii", "replace").lower())
-            at += 1 + length
-        end = at + 5
+    def answer(self, query):
+        if self.silent:
+            return None
+        name, end = query_name(query)
         if end > len(query):
             return None
-        qtype = struct.unpack("!H", query[at + 1:at + 3])[0]
-        address = self.names.get(".".join(labels))
+        qtype = struct.unpack("!H", query[end - 4:end - 2])[0]
+        address = self.names.get(name)
         flags = 0x8000 | (query[2] & 0x79) << 8 | 0x80
         if address is None:
             return query[:2] + struct.pack("!HHHHH", flags | 3, 1, 0, 0, 0) + query[12:end]

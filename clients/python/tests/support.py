@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -224,3 +225,57 @@ class RawClient:
 
     def initialize(self):
         return self.call("initialize")["result"]
+
+
+def query_name(query):
+    """The question's name of a DNS query, lower case, and where the question ends
+    (past its type and class); the end lies past the data when the query is cut short."""
+    labels, at = [], 12
+    while at < len(query) and query[at]:
+        labels.append(query[at + 1:at + 1 + query[at]].decode("ascii", "replace").lower())
+        at += 1 + query[at]
+    return ".".join(labels), at + 5
+
+
+class UdpStub:
+    """A name server stub on 127.0.0.1 on a thread of its own: each query gets what
+    `answer(query)` returns (None: no answer), `delay` seconds later. Subclasses set
+    their own fields before calling this constructor, which starts the thread."""
+
+    def __init__(self, delay=0.0):
+        self.delay = delay
+        self.queries = 0
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.05)
+        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def answer(self, query):
+        raise NotImplementedError
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(WAIT)
+        self.sock.close()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                query, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            if len(query) < 12:
+                continue
+            self.queries += 1
+            reply = self.answer(query)
+            if reply is None:
+                continue
+            if self.delay and self.stopping.wait(self.delay):
+                return
+            try:
+                self.sock.sendto(reply, peer)
+            except OSError:
+                pass

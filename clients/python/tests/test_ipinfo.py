@@ -2,63 +2,39 @@
 with Busy polling, and locations from the sample city database the build writes."""
 
 import os
-import socket
 import struct
 import tempfile
-import threading
 import time
 import unittest
 
 import quillon
-from support import SERVER, WAIT, ServerTestCase, wait_for
+from support import SERVER, WAIT, ServerTestCase, UdpStub, query_name, wait_for
 
 
-class PtrStub:
+class PtrStub(UdpStub):
     """Answers PTR queries: a name for the addresses it knows, nothing for the silent ones,
-    NXDOMAIN for the rest. Runs on a thread of its own."""
+    NXDOMAIN for the rest."""
 
     def __init__(self, names, silent=()):
         self.names = {self.reverse(ip): name for ip, name in names.items()}
         self.silent = {self.reverse(ip) for ip in silent}
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(0.05)
-        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        super().__init__()
 
     @staticmethod
     def reverse(ip):
         return ".".join(reversed(ip.split("."))) + ".in-addr.arpa"
 
-    def close(self):
-        self.stopping.set()
-        self.thread.join(WAIT)
-        self.sock.close()
-
-    def _serve(self):
-        while not self.stopping.is_set():
-            try:
-                query, peer = self.sock.recvfrom(512)
-            except socket.timeout:
-                continue
-            labels, at = [], 12
-            while at < len(query) and query[at]:
-                labels.append(query[at + 1:at + 1 + query[at]].decode("ascii", "replace").lower())
-                at += 1 + query[at]
-            if at + 5 > len(query):
-                continue
-            name = ".".join(labels)
-            if name in self.silent:
-                continue
-            host = self.names.get(name)
-            header = query[:2] + struct.pack(">BBHHHH", 0x81, 0x80 if host else 0x83, 1, 1 if host else 0, 0, 0)
-            reply = header + query[12:at + 5]
-            if host:
-                data = b"".join(bytes([len(p)]) + p.encode() for p in host.split(".")) + b"\0"
-                reply += struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(data)) + data
-            self.sock.sendto(reply, peer)
+    def answer(self, query):
+        name, end = query_name(query)
+        if end > len(query) or name in self.silent:
+            return None
+        host = self.names.get(name)
+        header = query[:2] + struct.pack(">BBHHHH", 0x81, 0x80 if host else 0x83, 1, 1 if host else 0, 0, 0)
+        reply = header + query[12:end]
+        if host:
+            data = b"".join(bytes([len(p)]) + p.encode() for p in host.split(".")) + b"\0"
+            reply += struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(data)) + data
+        return reply
 
 
 class Results:

@@ -108,3 +108,25 @@ class StubDns(UdpStub):
             return query[:2] + struct.pack("!HHHHH", flags, 1, 0, 0, 0) + query[12:end]
         record = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(address)
         return query[:2] + struct.pack("!HHHHH", flags, 1, 1, 0, 0) + query[12:end] + record
+
+
+class Recorder:
+    """Downloader events in the order they came."""
+
+    def __init__(self):
+        self.seen = []
+
+    def OnConnect(self, url):  # noqa: N802 - named like the event
+        self.seen.append(("OnConnect", url))
+
+    def OnDisconnect(self):  # noqa: N802
+        self.seen.append(("OnDisconnect",))
+
+    def OnDownloadFinish(self, code, text):  # noqa: N802
+        self.seen.append(("OnDownloadFinish", code, text))
+
+    def names(self):
+        return [event[0] for event in self.seen]
+
+    def finishes(self):
+        return self.names().count("OnDownloadFinish")

@@ -56,6 +56,15 @@ def wait_for(predicate, timeout=WAIT, interval=0.02):
     return predicate()
 
 
+def line_count(path):
+    """Lines in a text file; 0 while it does not exist."""
+    try:
+        with open(path, encoding="utf-8") as lines:
+            return len(lines.readlines())
+    except FileNotFoundError:
+        return 0
+
+
 def rss_kib(pid, field="VmRSS"):
     """A process's resident memory in KiB (None once it is gone); field "RssAnon"
     leaves out the pages of the program's own files."""

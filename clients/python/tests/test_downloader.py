@@ -12,7 +12,7 @@ import time
 import unittest
 
 import quillon
-from http_support import HttpServer, StubDns, replying
+from http_support import HttpServer, Recorder, StubDns, replying
 from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script
 
 # Longer than 50 bytes, so it is taken for the header even when it arrives alone.
@@ -27,26 +27,6 @@ def slow(parts, pause=0.1):
             if not server.pause(pause):
                 return
     return reply
-
-
-class Recorder:
-    def __init__(self):
-        self.seen = []
-
-    def OnConnect(self, url):  # noqa: N802 - named like the event
-        self.seen.append(("OnConnect", url))
-
-    def OnDisconnect(self):  # noqa: N802
-        self.seen.append(("OnDisconnect",))
-
-    def OnDownloadFinish(self, code, text):  # noqa: N802
-        self.seen.append(("OnDownloadFinish", code, text))
-
-    def names(self):
-        return [event[0] for event in self.seen]
-
-    def finishes(self):
-        return self.names().count("OnDownloadFinish")
 
 
 FULL = ["OnConnect", "OnDisconnect", "OnDownloadFinish"]

@@ -14,15 +14,7 @@ import unittest
 
 import quillon
 from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, can_connect,
-                     run_script, wait_for)
-
-
-def line_count(path):
-    try:
-        with open(path, encoding="utf-8") as lines:
-            return len(lines.readlines())
-    except FileNotFoundError:
-        return 0
+                     line_count, run_script, wait_for)
 
 
 class OneServerPerSocketTest(unittest.TestCase):

@@ -13,26 +13,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUILLON_BENCH_BUILD:-$root/build-bench}
 
-packages=(nginx curl pigz hyperfine gzip python3)
-missing=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  as_root=()
-  if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo >/dev/null || { echo "bench: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
-    as_root=(sudo)
-  fi
-  echo "bench: installing ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  "${as_root[@]}" apt-get update -qq
-  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
 # nginx lives in /usr/sbin, which a user's PATH may lack.
 export PATH="$PATH:/usr/sbin:/sbin"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" nginx curl pigz hyperfine gzip python3
 "$root/scripts/build.sh" "$build" >/dev/null
 exec python3 "$root/bench/compare.py" --build "$build" "$@"

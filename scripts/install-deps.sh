@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package Quillon needs to build, test and benchmark,
-# but only those that are missing. Quiet when there is nothing to do.
+# Installs every Debian 12 package Quillon needs to build and test, and any
+# further packages named as arguments (the benchmarks' peers), but only those
+# that are missing. Quiet when there is nothing to do.
+#
+#   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -11,6 +14,7 @@ packages=(
   # The checked build (./test.sh --sanitize): clang, its sanitizer and libFuzzer
   # runtimes, and llvm-symbolizer for readable reports.
   clang libclang-rt-14-dev llvm
+  "$@"
 )
 
 missing=()

@@ -21,6 +21,12 @@ fi
 
 "$root/scripts/install-deps.sh"
 
+# Wording that points at an outside document fails the run before the build.
+if ! "$root/scripts/check-words.sh"; then
+  echo "test.sh: reword the lines above: say what the behaviour is and why" >&2
+  exit 1
+fi
+
 if ! $sanitize; then
   "$root/scripts/build.sh" "$root/build"
   cd "$root/build"

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <new>
@@ -11,11 +12,17 @@
 namespace quillon {
 namespace {
 
-// The working buffer is one byte longer than what zlib is told, as the original
-// layout had it. Left uninitialised: an expected size far above the real one
-// (a client's guess) then costs address space, not memory that is ever touched.
+// Deflate expands at most 1032 to 1 (a 258-byte match in two bits), so a zlib
+// stream in n bytes never inflates to (n + 1) * 1032 bytes.
+constexpr double kMostExpansion = 1032;
+
+bool UsableCapacity(double capacity) { return capacity >= 0 && capacity <= std::numeric_limits<int32_t>::max(); }
+
+// The working buffer is one byte longer than what zlib is told (zlib never
+// touches the spare byte), so a capacity of 0 still gets a buffer of its own.
+// Left uninitialised: only what zlib writes is ever touched.
 bool MakeBuffer(double capacity, std::unique_ptr<uint8_t[]>* buffer, uLongf* length) {
-  if (!(capacity >= 0) || capacity > std::numeric_limits<int32_t>::max()) return false;
+  if (!UsableCapacity(capacity)) return false;
   try {
     *buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(capacity) + 1);
   } catch (const std::bad_alloc&) {
@@ -53,9 +60,16 @@ int32_t CompressBytes(std::vector<uint8_t>& bytes) {
 }
 
 int32_t UncompressBytes(std::vector<uint8_t>& bytes, int32_t expected_size) {
+  const double capacity = ZipCapacity(expected_size);
+  if (!UsableCapacity(capacity)) return kZipHelperFailure;
+  // The expected size is the client's guess, and a guess of 2 GiB for a few
+  // bytes would take a 2 GiB buffer. Room the stream can never fill is left out:
+  // with the output unable to reach the end of either buffer, zlib answers the
+  // same, and a store that does not fit the guess still gets Z_BUF_ERROR.
+  const double most_output = (static_cast<double>(bytes.size()) + 1) * kMostExpansion;
   std::unique_ptr<uint8_t[]> buffer;
   uLongf length = 0;
-  if (!MakeBuffer(ZipCapacity(expected_size), &buffer, &length)) return kZipHelperFailure;
+  if (!MakeBuffer(std::min(capacity, most_output), &buffer, &length)) return kZipHelperFailure;
   const int result = uncompress(buffer.get(), &length, bytes.data(), static_cast<uLong>(bytes.size()));
   if (result < 0) return result;
   if (!TakeResult(buffer.get(), length, bytes)) return kZipHelperFailure;

@@ -65,8 +65,8 @@ Variant RunValueMember(ErrorState& error, Variant on_failure, Body&& body) {
   return on_failure;
 }
 
-// A status-style member's own failure: its code (as the member's Part gives its
-// width) and its message.
+// A status-style member's own failure: its code (in the width the type library
+// declares for the member's result) and its message.
 inline Variant OwnFailure(ErrorState& error, Variant code, std::u16string text) {
   error.SetOwnFailure(std::move(text));
   return code;

@@ -85,8 +85,9 @@ GzipSource ReadGzipSource(Env& env, const std::string& path) {
   return source;
 }
 
-// Whether zlib's writer could open the destination as the original did: in
-// place, for writing. A folder, a device or a file we may not write is refused
+// Whether the destination itself could be opened in place for writing, as
+// scripts expect of GZipFile, although the archive is made beside it and
+// renamed over it. A folder, a device or a file we may not write is refused
 // before anything is produced, and such a file is never replaced behind its
 // owner's back.
 bool DestinationWritable(Env& env, const std::string& path) {

@@ -1,4 +1,4 @@
-// The published automation contract: classes, interfaces, members in interface
+// The type library: classes, interfaces, members in interface
 // order, DISPIDs, parameter names and help strings. This is the one place that
 // states it; dispatch, the server, the command line and the clients read it here.
 #pragma once

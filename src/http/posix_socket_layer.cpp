@@ -45,7 +45,8 @@ int WinsockErrorFromErrno(int error) {
     case ENETUNREACH: return 10051;
     case ENETRESET: return 10052;
     case ECONNABORTED: return 10053;
-    // Writing to a connection the peer has dropped is a reset on the other platform.
+    // Writing to a connection the peer has dropped gives EPIPE here; scripts see the
+    // reset (10054) that Winsock reports for it.
     case ECONNRESET:
     case EPIPE: return 10054;
     case ENOBUFS:

@@ -1,6 +1,7 @@
 // Forward name lookup for the HTTP engine: a name (or dotted address) to the first
-// IPv4 address it has. The lookup blocks its caller, as the engine's contract
-// wants, but never for long and never by running the event loop.
+// IPv4 address it has. The lookup blocks its caller, since RequestFile reports a
+// name that does not resolve in its own result, but never for long and never by
+// running the event loop.
 #pragma once
 
 #include <chrono>

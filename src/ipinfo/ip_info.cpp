@@ -85,7 +85,7 @@ void IPInfo::TimeOut(Variant& value) {
       engine_->SetTimeOut(ToLong(value));
     }
   } catch (const RuntimeError&) {
-    // Silent by contract: a value that does not convert changes nothing.
+    // Silent, as scripts expect: a value that does not convert changes nothing.
   }
 }
 

@@ -166,7 +166,7 @@ TEST_F(HttpEngineTest, ASendFailureIs99WithTheErrorNumberAndLeavesTheConnectionO
   EXPECT_EQ(recorder_->events, (std::vector<std::string>{"connect"}));
 }
 
-TEST_F(HttpEngineTest, RefusesInTheContractOrderWithoutMakingASocket) {
+TEST_F(HttpEngineTest, RefusesOfflineThenProxyBeforeMakingASocketThenLookupThenConnect) {
   network_->online = false;
   network_->proxy = true;
   EXPECT_EQ(Request(), code::kNotOnline);

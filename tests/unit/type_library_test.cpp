@@ -1,4 +1,4 @@
-// The published contract: clients cache DISPIDs and rely on member order, names,
+// The type library: clients cache DISPIDs and rely on member order, names,
 // parameter lists and help strings, so any drift here breaks them.
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // quillon get: one download through a Downloader, with the events driving it
-// and the contract's own error texts in every message.
+// and the members' own error texts (ErrorString) in every message.
 #include <sys/ioctl.h>
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-// quillon typelib: the published contract, as a table to read or as IDL.
+// quillon typelib: the type library, as a table to read or as IDL.
 #include <cstdio>
 #include <string>
 

@@ -1,7 +1,7 @@
 """A full disk and a read-only folder under every save: downloads, gzip output, extraction
 and the current file. The server runs in a mount namespace the test makes, with a small
 tmpfs and a read-only bind mount that only it sees (root ignores file modes, so modes
-alone would prove nothing here). Failures return the contract's codes, leave no partial
+alone would prove nothing here). Failures return the documented codes, leave no partial
 or temporary file, and leave an existing file as it was."""
 
 import gzip

@@ -337,7 +337,7 @@ class MisbehavingWebServersTest(ServerTestCase):
         with HttpServer(lambda server, conn: server.await_peer_close(conn)) as http:
             self.d.Port = http.port
             self.assertEqual(self.d.RequestFile("127.0.0.1", "/silent"), 0)
-            # No time-out by contract: nothing happens until the script gives up.
+            # There is no time-out: nothing happens until the script gives up.
             self.assertFalse(quillon.PumpWaitingMessages(0.5, until=lambda: len(self.handler.seen) > 1))
             self.d.DisconnectNetwork()
             self.assertTrue(http.peer_closed.wait(WAIT))
@@ -384,7 +384,7 @@ class MisbehavingWebServersTest(ServerTestCase):
             grown = rss_kib(pid) - before
             self.d.DisconnectNetwork()
         self.assertEqual(self.handler.names(), ["OnConnect", "OnDisconnect"])
-        self.assertTrue(self.d.Busy)  # no OnDownloadFinish: by contract the download just ends
+        self.assertTrue(self.d.Busy)  # no OnDownloadFinish: disconnecting just ends the download
         if not sanitized(self.binary):
             # What the download costs is what it holds: no more than a small share on top.
             self.assertLess(grown * 1024, size * 1.5 + (16 << 20), "grew %d KiB for %d bytes" % (grown, size))

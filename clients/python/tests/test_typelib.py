@@ -1,4 +1,4 @@
-"""The type library the real server publishes, checked against the contract clients rely on."""
+"""The type library the real server publishes, checked against what clients rely on."""
 
 import re
 import unittest

@@ -1,4 +1,4 @@
-#include "ipinfo/ipv4_text.h"
+#include "host/ipv4_text.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

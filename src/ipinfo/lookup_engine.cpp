@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "host/text.h"
-#include "ipinfo/ipv4_text.h"
+#include "host/ipv4_text.h"
 
 namespace quillon {
 

@@ -11,7 +11,7 @@
 #include "host/convert.h"
 #include "host/errors.h"
 #include "host/text.h"
-#include "ipinfo/ipv4_text.h"
+#include "host/ipv4_text.h"
 
 using namespace quillon;
 

@@ -15,7 +15,7 @@
 #include "host/host.h"
 #include "host/registry.h"
 #include "ipinfo/ip_info.h"
-#include "ipinfo/ipv4_text.h"
+#include "host/ipv4_text.h"
 #include "ipinfo/lookup_engine.h"
 
 namespace quillon {

@@ -55,6 +55,14 @@ class ClientArray {
     return value_.array().upper_bound();
   }
   int64_t count() const { return std::max<int64_t>(upper_bound() + 1, 0); }
+  // The count, once the array is known to hold index 0 and so every element up
+  // to its upper bound (error 9 otherwise). The bounds alone can name 2 GiB of
+  // elements in an array of three, so nothing is sized by count() before this.
+  int64_t CheckedCount() const {
+    const int64_t elements = count();
+    if (elements > 0 && packed() == nullptr) CheckIndex(0, value_.array().lower_bound);
+    return elements;
+  }
 
   uint8_t ByteAt(int64_t index) const {
     if (const std::vector<uint8_t>* bytes = packed()) return (*bytes)[CheckIndex(index, 0)];
@@ -187,7 +195,7 @@ void FileOps::DeleteFile(Variant& path) {
   try {
     KillFile(env_, std::u16string_view(ToText(path)));
   } catch (const RuntimeError&) {
-    // Silent by contract: a path that is no text deletes nothing.
+    // Silent, as scripts expect: a path that is no text deletes nothing.
   }
 }
 
@@ -292,7 +300,7 @@ Variant FileOps::StoreBytes(Variant& id, Variant& bytes_array) {
     if (const std::vector<uint8_t>* packed = values.packed()) {
       bytes = *packed;
     } else {
-      bytes.resize(static_cast<size_t>(values.count()));
+      bytes.resize(static_cast<size_t>(values.CheckedCount()));
       for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = values.ByteAt(static_cast<int64_t>(i));
     }
     stores_.Insert(store_id, std::move(bytes));
@@ -344,7 +352,7 @@ void FileOps::DeleteStore(Variant& id) {
   try {
     stores_.Remove(ToText(id));
   } catch (const RuntimeError&) {
-    // Silent by contract, and it leaves the error state alone.
+    // Silent, as scripts expect, and it leaves the error state alone.
   }
 }
 

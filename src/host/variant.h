@@ -37,7 +37,9 @@ struct VariantArray {
   std::vector<Variant> items;
 
   // Defined below Variant: std::vector of an incomplete type has no size() yet.
-  int32_t upper_bound() const;
+  // In 64 bits: a lower bound near the top of the 32-bit range plus the element
+  // count passes it.
+  int64_t upper_bound() const;
 };
 bool operator==(const VariantArray& a, const VariantArray& b);
 
@@ -153,7 +155,9 @@ class Variant {
   Storage value_;
 };
 
-inline int32_t VariantArray::upper_bound() const { return lower_bound + static_cast<int32_t>(items.size()) - 1; }
+inline int64_t VariantArray::upper_bound() const {
+  return int64_t{lower_bound} + static_cast<int64_t>(items.size()) - 1;
+}
 
 // Shows a variant as "VT:value", for test failure messages and logs.
 void PrintTo(const Variant& value, std::ostream* out);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/text.h"
-#include "ipinfo/ipv4_text.h"
+#include "host/ipv4_text.h"
 
 namespace quillon {
 namespace {
@@ -39,12 +39,14 @@ uint32_t Little24(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 
 class StructureCheck {
  public:
   StructureCheck(const uint8_t* data, size_t size, uint32_t segments, bool rev1)
-      : data_(data), size_(size), segments_(segments), rev1_(rev1), height_(segments, 0) {}
+      : data_(data), size_(size), segments_(segments), rev1_(rev1) {}
 
   // "" when sound, else what is wrong.
   std::u16string Run() {
     if (segments_ == 0) return u"it has no search tree";
     if (uint64_t{segments_} * 6 > size_) return u"its search tree is larger than the file";
+    // Sized only now: the count is the file's word, up to 16 million nodes.
+    height_.assign(segments_, 0);
     return Visit(0, 1);
   }
 

@@ -105,8 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((mode & 0x80) == 0) {
     GunzipFile(Fixture::Get(), (mode & 1) != 0, input.Rest());
   } else {
-    // The size a script passes to Unzip stays small here: the buffer is sized from it.
-    const int32_t expected_size = input.U16();
+    // The size a script passes to Unzip: 16 bits, or any 32-bit value with 0x40
+    // (the buffer never exceeds what the stream could fill, whatever the guess).
+    const int32_t expected_size = (mode & 0x40) != 0 ? static_cast<int32_t>(input.U32()) : input.U16();
     UnzipStore(input.Rest(), expected_size);
   }
   return 0;

@@ -77,6 +77,9 @@ def gunzip_file():
     write("gunzip_file", "truncated", b"\x00" + gzip_member(text, b"cut")[:30])
     write("gunzip_file", "store_unzip", b"\x80" + struct.pack("<H", len(text)) + zlib.compress(text, 9))
     write("gunzip_file", "store_unzip_small", b"\x80\x05\x00" + zlib.compress(text, 9))
+    # 32-bit guesses: 2.1 billion for a few bytes, and one whose room passes 32 bits.
+    write("gunzip_file", "store_unzip_huge_guess", b"\xc0" + struct.pack("<i", 2100000000) + zlib.compress(text, 9))
+    write("gunzip_file", "store_unzip_guess_too_big", b"\xc0" + struct.pack("<i", 2147483000) + zlib.compress(text))
 
 
 def frame(body):
@@ -91,6 +94,7 @@ def frame_reader():
           b"content-length: 2\r\n\r\n{}")
     write("frame_reader", "oversized", settings + b"Content-Length: 100000\r\n\r\n" + b"x" * 600 + request)
     write("frame_reader", "huge_claim", settings + b"Content-Length: 1073741824\r\n\r\n{")
+    write("frame_reader", "longest_length", settings + b"Content-Length: 9999999999999999999\r\n\r\n{")
     write("frame_reader", "malformed", settings + b"Content-Lenght 12\r\n\r\n{}")
     write("frame_reader", "bare_lf", settings + b"Content-Length: 2\n\n{}")
     write("frame_reader", "attachment", settings + b"Content-Length: 6\r\nQuillon-Json-Length: 2\r\n\r\n{}\x00\x01\x02\x03"
@@ -148,6 +152,25 @@ def rpc_message():
         call(2, "initialize"), call(3, "frobnicate"), call(4, "exit")))
     write("rpc_message", "raw_stream", b"\x02" + frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize"}') +
           b"Content-Length: 5\r\n\r\n{\"a\":" + b"Content-Length: 99999999\r\n\r\n")
+    # Counts, bounds and lengths that name gigabytes in a few bytes of JSON.
+    big = {"vt": 8204, "lbound": 2147483645, "items": [1, 2, 3]}
+    top = {"vt": 8204, "lbound": 2147483647, "items": [1]}
+    write("rpc_message", "huge_sizes", b"\x01" + pieces(
+        call(1, "create", progid="Quillon.FileOps"),
+        call(2, "invoke", object=1, member="StoreBytes", args=["a", big]),
+        call(3, "invoke", object=1, member="StoreBytes", args=["a", top]),
+        call(4, "invoke", object=1, member="StoreBytes", args=["a", {"vt": 8204, "lbound": 2147483645, "bytes": "AQID"}]),
+        call(5, "invoke", object=1, member="StoreBytes", args=["a", {"vt": 8204, "lbound": 2147483647, "items": [1, 2]}]),
+        call(6, "invoke", object=1, member="StoreString", args=["s", "some text"]),
+        call(7, "invoke", object=1, member="ReplaceBytes", args=["s", 1, big]),
+        call(8, "invoke", object=1, member="BytesToLong", args=[top]),
+        call(9, "invoke", object=1, member="GetBytes", args=["s", 1, 2147483647, None], refs=[3]),
+        call(10, "invoke", object=1, member="CopyBytes", args=["s", 2, 2147483647, "t", 2147483647]),
+        call(11, "invoke", object=1, member="FileRead", args=[1, 2147483647, "f"]),
+        call(12, "invoke", object=1, member="Zip", args=["s"]),
+        call(13, "invoke", object=1, member="Unzip", args=["s", 2100000000]),
+        call(14, "invoke", object=1, member="StoreBytes",
+             args=["a", {"vt": 8209, "attached": [9223372036854775807, 9223372036854775807]}])))
     attached = json.dumps(call(3, "invoke", object=1, member="StoreBytes",
                                args=["a", {"vt": 8209, "attached": [0, 4]}])).encode()
     write("rpc_message", "attachment", b"\x02" + frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize"}') +
@@ -199,6 +222,8 @@ def city_database(sample):
         write("city_database", "two_networks_" + name, addresses + db)
     looped = node(1, segments + 1) + node(0, segments)
     write("city_database", "loop", bytes(16) + looped + data + b"\xff\xff\xff\x02" + struct.pack("<I", 2)[:3])
+    # A search tree of 16 million nodes claimed by a file of a few dozen bytes.
+    write("city_database", "segments_beyond_file", bytes(16) + tree + data + b"\xff\xff\xff\x02\xff\xff\xff")
     if sample:
         with open(sample, "rb") as db:
             write("city_database", "sample", struct.pack(">IIII", 0xC0000201, 0xC6336405, 0xCB0071C8, 0xCB007101)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -469,6 +470,30 @@ TEST_F(FileOpsTest, LongsConvertToAndFromLittleEndianBytes) {
   EXPECT_EQ(ErrorString(), "Type mismatch");
   EXPECT_EQ(Do("LongToBytes", {Variant::R8(3e9)}), Variant::Array(std::vector<Variant>(4)));
   EXPECT_EQ(ErrorNumber(), Long(6));
+}
+
+TEST_F(FileOpsTest, SizesAClientGivesAreCheckedBeforeMemoryIsTaken) {
+  // Each bit of the result is a check that failed.
+  const auto checks = [&] {
+    int failed = 0;
+    // Elements are read from index 0 to an upper bound of 2,147,483,647 here: 2 GiB
+    // of them, named by a few bytes. Index 0 is missing, which is error 9 and no store.
+    if (Do("StoreBytes", {Text("big"), Values({1, 2, 3}, 2147483645)}) != Long(9)) failed |= 1;
+    if (Do("StoreBytes", {Text("big"), Values({1}, INT32_MAX)}) != Long(9)) failed |= 2;
+    if (Do("StoreExists", {Text("big")}) != Variant::Bool(false)) failed |= 4;
+    // Unzip's size is only a guess: one of 2.1 billion for 300 bytes restores them.
+    Do("StoreBytes", {Text("z"), Variant::Bytes(Sequence(300))});
+    Do("Zip", {Text("z")});
+    if (Do("Unzip", {Text("z"), Long(2100000000)}) != kOk || Store("z") != Sequence(300)) failed |= 8;
+    return failed;
+  };
+  // In a child limited to 1 GiB of address space, so that sizing anything by
+  // these numbers fails there; without the limit (AddressSanitizer) the checks
+  // still run here.
+  std::string why;
+  std::optional<int> outcome = testing::RunWithAddressSpaceLimit(size_t{1} << 30, checks, &why);
+  if (!outcome) outcome = checks();
+  EXPECT_EQ(*outcome, 0) << "bits: 1, 2 StoreBytes; 4 a store was made; 8 Unzip; -1 the child was killed";
 }
 
 TEST(LittleEndian, ReadersTakeTheLowBytesFirstAndNeverReadPastAShortArray) {

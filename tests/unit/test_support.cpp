@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +63,40 @@ std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string
     *why = "cannot switch to the user nobody (no privilege to change user ids)";
     return std::nullopt;
   }
+  return WEXITSTATUS(status);
+}
+
+std::optional<int> RunWithAddressSpaceLimit(size_t bytes, const std::function<int()>& body, std::string* why) {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  constexpr bool kAddressSanitizer = true;
+#else
+  constexpr bool kAddressSanitizer = false;
+#endif
+#else
+  constexpr bool kAddressSanitizer = false;
+#endif
+  if (kAddressSanitizer) {
+    *why = "an address-space limit cannot work under AddressSanitizer, whose shadow memory reserves terabytes";
+    return std::nullopt;
+  }
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    alarm(30);
+    const struct rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+    int result = 199;
+    try {
+      result = body();
+    } catch (...) {
+    }
+    _exit(result);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 

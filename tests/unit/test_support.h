@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: scratch folders and file contents.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -33,5 +34,13 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes);
 // 199 when it throws) is the child's exit code. Returns nothing, with the reason
 // in `why`, when the privileges cannot be dropped.
 std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why);
+
+// Runs `body` in a child process whose address space is limited to `bytes`, so
+// that an allocation the code must never make fails there even on a machine
+// with the memory to spare. The body's result (0 to 198, 199 when it throws) is
+// the child's exit code; -1 when it crashed or ran past 30 seconds. Returns
+// nothing, with the reason in `why`, under AddressSanitizer, whose shadow
+// memory reserves terabytes of address space.
+std::optional<int> RunWithAddressSpaceLimit(size_t bytes, const std::function<int()>& body, std::string* why);
 
 }  // namespace quillon::testing

@@ -5,7 +5,7 @@ import json
 import socket
 import unittest
 
-from support import SERVER, RawClient, Server
+from support import SERVER, RawClient, Server, rss_kib
 
 E_OUTOFMEMORY = -2147024882
 E_NOTIMPL = -2147467263
@@ -108,6 +108,22 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual(answer["error"]["data"]["argerr"], 1)
         self.assertEqual(self.client.call("invoke", object=handle, member="GetStoreSize", args=["a"])
                          ["result"]["value"], {"vt": 3, "value": len(data)})
+
+    def test_array_bounds_that_name_gigabytes_are_checked_before_memory_is_taken(self):
+        # StoreBytes reads from index 0 to the upper bound: 2,147,483,647 here, so 2 GiB
+        # of elements named by a few bytes of JSON. Index 0 is missing: error 9, no store.
+        self.client.initialize()
+        handle = self.client.call("create", progid="Quillon.FileOps")["result"]["handle"]
+        for array in ({"vt": 8204, "lbound": 2147483645, "items": [1, 2, 3]},
+                      {"vt": 8204, "lbound": 2147483647, "items": [1]},
+                      {"vt": 8204, "lbound": 2147483645, "bytes": "AQID"}):
+            with self.subTest(array=array):
+                answer = self.client.call("invoke", object=handle, member="StoreBytes", args=["big", array])
+                self.assertEqual(answer["result"]["value"], {"vt": 3, "value": 9}, answer)
+        answer = self.client.call("invoke", object=handle, member="StoreExists", args=["big"])
+        self.assertEqual(answer["result"]["value"], {"vt": 11, "value": False})
+        peak = rss_kib(self.server.process.pid, "VmHWM")
+        self.assertLess(peak, 1 << 20, "the server's resident memory peaked at %d KiB" % peak)
 
     def test_a_frame_over_the_limit_is_skipped_unread(self):
         self.client.initialize()

@@ -65,6 +65,9 @@ HResult AutomationObject::Invoke(DispId dispid, uint16_t flags, std::span<Varian
     return hr::kOk;
   } catch (const RuntimeError& failure) {
     return RaiseToClient(failure.status(), exception);
+  } catch (const DispatchError& failure) {
+    if (exception != nullptr) *exception = failure.exception;
+    return failure.hresult;
   } catch (const std::bad_alloc&) {
     return RaiseToClient(Status::Error(rt::kOutOfMemory), exception);
   }

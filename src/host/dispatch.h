@@ -108,14 +108,16 @@ class MemberTable {
   std::vector<Handler> handlers_;
 };
 
-// Convenience for in-process callers (tests, the command line): calls a member by
-// name with the flags its kind needs and throws DispatchError on failure.
+// A failed call as Invoke reports it. A member throws one for a failure that
+// reaches the client as its HRESULT rather than as a run-time error.
 struct DispatchError : std::exception {
   HResult hresult;
   ExceptionInfo exception;
   DispatchError(HResult h, ExceptionInfo e) : hresult(h), exception(std::move(e)) {}
   const char* what() const noexcept override { return "dispatch failed"; }
 };
+// Convenience for in-process callers (tests, the command line): calls a member by
+// name with the flags its kind needs and throws DispatchError on failure.
 Variant Call(Dispatch& object, std::string_view name, std::span<Variant> args);
 Variant Call(Dispatch& object, std::string_view name, std::initializer_list<Variant> args = {});
 Variant Get(Dispatch& object, std::string_view name);

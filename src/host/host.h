@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/env.h"
+#include "host/memory.h"
 #include "host/registry.h"
 
 namespace quillon {
@@ -45,12 +46,20 @@ class Host {
   FileNumberPool& file_numbers() { return file_numbers_; }
   ClassRegistry& registry() { return registry_; }
   NetworkSettings& network() { return network_; }
+  // What all downloads of the process may hold in memory together.
+  MemoryBudget& download_memory() { return download_memory_; }
+  // The largest answer the front end can carry, in bytes (0: no limit): a member
+  // whose result is known to be larger is refused before it is built.
+  size_t largest_answer() const { return largest_answer_; }
+  void set_largest_answer(size_t bytes) { largest_answer_ = bytes; }
 
  private:
   Env& env_;
   FileNumberPool file_numbers_;
   ClassRegistry registry_;
   NetworkSettings network_;
+  MemoryBudget download_memory_;
+  size_t largest_answer_ = 0;
 };
 
 }  // namespace quillon

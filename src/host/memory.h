@@ -1,5 +1,10 @@
-// The process's memory as the system sees it.
+// The process's memory as the system sees it, and the allowances the process
+// shares out of it.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
 
 namespace quillon {
 
@@ -7,5 +12,34 @@ namespace quillon {
 // can. For after a large, short-lived use ends: freed blocks that lie among
 // smaller, longer-lived allocations would otherwise keep their pages for good.
 void ReturnFreeMemory();
+
+// The memory this process may use: the machine's physical memory, or the limit
+// of the process's control group where that is lower. 0 when nothing can be read.
+int64_t MemoryAvailableToProcess();
+
+// A number of bytes that holders on any thread take from and give back, so that
+// together they never hold more than the limit.
+class MemoryBudget {
+ public:
+  static constexpr int64_t kUnlimited = std::numeric_limits<int64_t>::max();
+
+  explicit MemoryBudget(int64_t limit = kUnlimited) : limit_(limit) {}
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+  void set_limit(int64_t limit) { limit_.store(limit, std::memory_order_relaxed); }
+  int64_t limit() const { return limit_.load(std::memory_order_relaxed); }
+  int64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+
+  // Takes `bytes` when they fit beside what all holders have taken; otherwise
+  // takes nothing and returns false.
+  bool Take(int64_t bytes);
+  // Gives back bytes taken before.
+  void Give(int64_t bytes) { taken_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<int64_t> limit_;
+  std::atomic<int64_t> taken_{0};
+};
 
 }  // namespace quillon

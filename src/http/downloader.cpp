@@ -21,8 +21,9 @@ Variant SizeVariant(int64_t size) {
 
 }  // namespace
 
-std::shared_ptr<Downloader> Downloader::Create(std::shared_ptr<http::HttpEngine> engine) {
+std::shared_ptr<Downloader> Downloader::Create(std::shared_ptr<http::HttpEngine> engine, size_t largest_answer) {
   auto downloader = std::make_shared<Downloader>(std::move(engine));
+  downloader->largest_answer_ = largest_answer;
   downloader->subscription_ = downloader->engine_->Subscribe(downloader);
   return downloader;
 }
@@ -44,8 +45,7 @@ Variant Downloader::InvokeMember(const MemberInfo& member, std::span<Variant> ar
       {"Online", [](Downloader& o, Args) { return Variant::Bool(o.engine_->IsOnline()); }},
       {"ProxyConnection", [](Downloader& o, Args) { return Variant::Bool(o.engine_->IsConnectionProxy()); }},
       {"CurSize", [](Downloader& o, Args) { return SizeVariant(o.engine_->CurSize1()); }},
-      {"CurFileAsString",
-       [](Downloader& o, Args) { return Variant::Bstr(o.busy_ ? std::u16string() : o.engine_->CurFileString1()); }},
+      {"CurFileAsString", [](Downloader& o, Args) { return o.CurFileAsString(); }},
       {"ServerHeader", [](Downloader& o, Args) { return Variant::Bstr(o.engine_->ServerHeader1()); }},
       {"ServerCode", [](Downloader& o, Args) { return Variant::I4(o.engine_->ServerCode1()); }},
       {"ErrorString", [](Downloader& o, Args) { return Variant::Bstr(o.error_string_); }},
@@ -86,6 +86,17 @@ Variant Downloader::RequestFile(const Variant& server, const Variant& file_path)
   busy_ = true;
   error_string_.clear();
   return Variant::I4(0);
+}
+
+Variant Downloader::CurFileAsString() const {
+  if (busy_) return Variant::Bstr(u"");
+  // Every byte of the file is at least a byte of the answer: a text that cannot
+  // be carried is refused before gigabytes of it are built.
+  const int64_t size = engine_->CurSize1();
+  if (largest_answer_ != 0 && size > 0 && static_cast<uint64_t>(size) > largest_answer_) {
+    throw DispatchError(hr::kOutOfMemory, {});
+  }
+  return Variant::Bstr(engine_->CurFileString1());
 }
 
 Variant Downloader::WriteFile(const Variant& path, const Variant& if_delete, bool as_text) {
@@ -129,18 +140,20 @@ void Downloader::OnDisconnect1() {
   events_.Raise(id, {});
 }
 
+void Downloader::OnNothingRunning() { busy_ = false; }
+
 std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope) {
   http::HttpEngine::Platform platform;
   platform.sockets = http::MakePosixSocketLayer(scope.loop());
   platform.resolver = http::MakeCaresResolver(host.network().dns_servers);
   platform.network = http::MakeSystemNetworkState(host.network().network_state);
-  return std::make_shared<http::HttpEngine>(host.env(), std::move(platform));
+  return std::make_shared<http::HttpEngine>(host.env(), std::move(platform), &host.download_memory());
 }
 
 std::shared_ptr<Dispatch> CreateDownloader(Host& host, ClientScope& scope) {
   std::shared_ptr<http::HttpEngine> engine =
       scope.SharedEngine<http::HttpEngine>([&] { return MakeHttpEngine(host, scope); });
-  return Downloader::Create(std::move(engine));
+  return Downloader::Create(std::move(engine), host.largest_answer());
 }
 
 }  // namespace quillon

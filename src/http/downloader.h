@@ -22,7 +22,9 @@ class Downloader : public AutomationObject,
                    public std::enable_shared_from_this<Downloader> {
  public:
   // Use Create: the engine holds Downloaders weakly, so they must be shared.
-  static std::shared_ptr<Downloader> Create(std::shared_ptr<http::HttpEngine> engine);
+  // `largest_answer` is the largest text the front end carries (0: no limit);
+  // CurFileAsString refuses a file larger than that with E_OUTOFMEMORY.
+  static std::shared_ptr<Downloader> Create(std::shared_ptr<http::HttpEngine> engine, size_t largest_answer = 0);
   explicit Downloader(std::shared_ptr<http::HttpEngine> engine);
   ~Downloader() override;
 
@@ -31,6 +33,7 @@ class Downloader : public AutomationObject,
   void OnConnect1(const std::u16string& url) override;
   void OnFinish1(int32_t code, const std::u16string& text, uint64_t download) override;
   void OnDisconnect1() override;
+  void OnNothingRunning() override;
 
  protected:
   Variant InvokeMember(const MemberInfo& member, std::span<Variant> args) override;
@@ -38,12 +41,14 @@ class Downloader : public AutomationObject,
  private:
   void SetPort(const Variant& value);
   Variant RequestFile(const Variant& server, const Variant& file_path);
+  Variant CurFileAsString() const;
   Variant WriteFile(const Variant& path, const Variant& if_delete, bool as_text);
 
   std::shared_ptr<http::HttpEngine> engine_;
   uint64_t subscription_ = 0;
   ConnectionPoint events_;
   bool busy_ = false;
+  size_t largest_answer_ = 0;
   std::u16string error_string_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "compression/file_helpers.h"
 #include "host/atomic_save.h"
+#include "host/ipv4_text.h"
 #include "host/memory.h"
 #include "host/text.h"
 
@@ -26,8 +27,13 @@ constexpr int64_t kLargeDownload = int64_t{4} << 20;
 
 }  // namespace
 
-void DownloadedFile::Append(std::span<const uint8_t> block) {
-  if (block.empty()) return;
+bool DownloadedFile::TakeFromBudget(size_t bytes) {
+  return budget_ == nullptr || budget_->Take(static_cast<int64_t>(bytes));
+}
+
+bool DownloadedFile::Append(std::span<const uint8_t> block) {
+  if (block.empty()) return true;
+  if (!TakeFromBudget(block.size())) return false;
   // Short reads join the last short block: a peer that trickles its body a byte
   // per segment would otherwise cost a block, its allocation and its entry here
   // for every byte, some fifty times what it sends.
@@ -37,22 +43,27 @@ void DownloadedFile::Append(std::span<const uint8_t> block) {
     blocks_.emplace_back(block.begin(), block.end());
   }
   size_ += static_cast<int64_t>(block.size());
+  return true;
 }
 
-void DownloadedFile::Adopt(std::vector<uint8_t> block) {
-  if (block.empty()) return;
+bool DownloadedFile::Adopt(std::vector<uint8_t> block) {
+  if (block.empty()) return true;
+  if (!TakeFromBudget(block.size())) return false;
   size_ += static_cast<int64_t>(block.size());
   blocks_.push_back(std::move(block));
+  return true;
 }
 
 void DownloadedFile::Clear() {
   const bool large = size_ >= kLargeDownload;
+  if (budget_ != nullptr) budget_->Give(size_);
   blocks_ = {};
   size_ = 0;
   if (large) ReturnFreeMemory();
 }
 
-HttpEngine::HttpEngine(Env& env, Platform platform) : env_(env), platform_(std::move(platform)) {}
+HttpEngine::HttpEngine(Env& env, Platform platform, MemoryBudget* download_memory)
+    : env_(env), platform_(std::move(platform)), file_(download_memory) {}
 
 HttpEngine::~HttpEngine() {
   // Nobody is left to hear OnDisconnect1: the listeners keep the engine alive.
@@ -106,8 +117,18 @@ int32_t HttpEngine::StartWinsock(std::u16string& error) {
 }
 
 int32_t HttpEngine::RequestFile1(std::u16string server, std::u16string file, std::u16string& error) {
+  const int32_t result = RunRequest(std::move(server), std::move(file), error);
+  // Whatever the request and the handlers it woke did, a Downloader is busy
+  // only while there is a download to wait for.
+  if (!download_running()) Raise([](Listener& listener) { listener.OnNothingRunning(); });
+  return result;
+}
+
+int32_t HttpEngine::RunRequest(std::u16string server, std::u16string file, std::u16string& error) {
+  const uint64_t request = ++request_serial_;
   // One connection slot: a socket left open here would leak and keep notifying.
   if (socket_ > 0) CloseConnection();
+  if (GiveWayIfSuperseded(request, error)) return code::kSendFailed;
   ResetDownload();
 
   const int32_t target = NormaliseTarget(server, file);
@@ -117,14 +138,23 @@ int32_t HttpEngine::RequestFile1(std::u16string server, std::u16string file, std
   }
 
   const int32_t opened = OpenConnection(server, error);
+  if (GiveWayIfSuperseded(request, error)) return code::kSendFailed;
   if (opened != code::kConnected) return opened;
 
   std::u16string send_error;
-  if (!SendGetRequest(server, file, download_serial_, send_error)) {
+  if (!SendGetRequest(server, file, request, send_error)) {
     error = send_error;
     return code::kSendFailed;
   }
   return code::kSent;
+}
+
+bool HttpEngine::GiveWayIfSuperseded(uint64_t request, std::u16string& error) const {
+  // A handler of an event this request raised made a request of its own; that
+  // one holds the connection now, and this one must neither reset nor use it.
+  if (request_serial_ == request) return false;
+  error = Decimal(wsa::kNotSocket);
+  return true;
 }
 
 void HttpEngine::CloseDown() {
@@ -172,7 +202,7 @@ int32_t HttpEngine::OpenConnection(const std::u16string& server, std::u16string&
     return Fail(code::kSocketFailed, error, true);
   }
 
-  const std::optional<Ipv4Address> address = platform_.resolver->Resolve(TextToAnsi(server));
+  const std::optional<Ipv4Address> address = ResolveHost(server);
   if (!address || *address == kBroadcast) {
     sockets.Close(socket_);
     socket_ = 0;
@@ -204,17 +234,27 @@ int32_t HttpEngine::OpenConnection(const std::u16string& server, std::u16string&
   return code::kConnected;
 }
 
-bool HttpEngine::SendGetRequest(const std::u16string& server, const std::u16string& path, uint64_t download,
+std::optional<Ipv4Address> HttpEngine::ResolveHost(const std::u16string& server) {
+  // An address in any form the platform reads (127.1, 0x7f.1, 2130706433) is
+  // used as it is: a DNS server is never asked about one.
+  if (const std::optional<uint32_t> number = ParseIPv4Text(server)) {
+    return Ipv4Address{static_cast<uint8_t>(*number >> 24), static_cast<uint8_t>(*number >> 16),
+                       static_cast<uint8_t>(*number >> 8), static_cast<uint8_t>(*number)};
+  }
+  return platform_.resolver->Resolve(TextToAnsi(server));
+}
+
+bool HttpEngine::SendGetRequest(const std::u16string& server, const std::u16string& path, uint64_t request,
                                 std::u16string& error) {
   std::u16string text_error;
-  if (SendText(RequestText(path, server, user_agent_), download, text_error) != 0) {
+  if (SendText(RequestText(path, server, user_agent_), request, text_error) != 0) {
     error = text_error;
     return false;
   }
   return true;
 }
 
-int32_t HttpEngine::SendText(const std::u16string& text, uint64_t download, std::u16string& error) {
+int32_t HttpEngine::SendText(const std::u16string& text, uint64_t request, std::u16string& error) {
   if (text.empty()) return 0;
   const std::vector<uint8_t> bytes = TextToAnsiBytes(text);
   SocketLayer& sockets = *platform_.sockets;
@@ -226,8 +266,8 @@ int32_t HttpEngine::SendText(const std::u16string& text, uint64_t download, std:
   size_t offset = 0;
   while (offset < bytes.size()) {
     // OnConnect1 handlers run before this; one of them may have closed the
-    // connection or opened another in its place.
-    if (socket_ <= 0 || download_serial_ != download) {
+    // connection or made a request of its own.
+    if (socket_ <= 0 || request_serial_ != request) {
       error = Decimal(wsa::kNotSocket);
       return -1;
     }
@@ -270,60 +310,63 @@ void HttpEngine::ResetDownload() {
   file_.Clear();
 }
 
-// One recv of up to a block; what arrived is stored. Returns recv's result.
-int HttpEngine::ReadBlock(bool split_header) {
+// One recv of up to a block; what arrived is stored. Returns the bytes read, 0
+// when the peer has closed, or -1 with the failure's number in `error`.
+int HttpEngine::ReadBlock(bool split_header, int* error) {
   // The read goes straight into the buffer that will be stored: a full block,
   // the usual case while a file streams in, is kept without a copy. A shorter
   // one is copied to its own length, so the file never holds unused room.
   std::vector<uint8_t> buffer(kReadBlockSize);
   const int received = platform_.sockets->Recv(socket_, buffer);
+  if (received < 0) *error = platform_.sockets->LastError();
   if (received <= 0) return received;
   const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(received));
   const size_t header = split_header ? SplitHeader(block, reply_) : 0;
-  if (header == 0 && block.size() == buffer.size()) {
-    file_.Adopt(std::move(buffer));
-  } else {
-    file_.Append(block.subspan(header));
+  const bool stored = header == 0 && block.size() == buffer.size() ? file_.Adopt(std::move(buffer))
+                                                                   : file_.Append(block.subspan(header));
+  if (!stored) {
+    // Past what the downloads of the process may hold: the download ends here,
+    // as a read that found no buffer space, with what came before kept.
+    *error = wsa::kNoBufferSpace;
+    return -1;
   }
   return received;
 }
 
 void HttpEngine::OnRead() {
-  const int received = ReadBlock(true);
+  int error = 0;
+  const int received = ReadBlock(true, &error);
   if (received > 0) return;
-  const int error = received < 0 ? platform_.sockets->LastError() : 0;
   // Woken without data: not an end, the next notification will come.
   if (received < 0 && error == wsa::kWouldBlock) return;
-
-  // Taken before the close: an OnDisconnect1 handler may start the next request.
-  const int32_t code = received < 0 ? -1 : reply_.code;
-  const std::u16string text = received < 0 ? Decimal(error) : reply_.reason;
-  const uint64_t download = download_serial_;
-  CloseConnection();
-  Finish(code, text, download);
+  EndDownload(received < 0, error);
 }
 
 void HttpEngine::OnClose() {
   int received = 0;
   int error = 0;
   for (;;) {
-    received = ReadBlock(false);
+    received = ReadBlock(false, &error);
     if (received <= 0) break;
   }
-  if (received < 0) {
-    error = platform_.sockets->LastError();
-    if (error == wsa::kWouldBlock) received = 0;  // drained: nothing more is coming
-  }
+  // Drained: nothing more is coming.
+  if (received < 0 && error == wsa::kWouldBlock) received = 0;
+  EndDownload(received < 0, error);
+}
 
-  const int32_t code = received < 0 ? -1 : reply_.code;
-  const std::u16string text = received < 0 ? Decimal(error) : reply_.reason;
+void HttpEngine::EndDownload(bool read_failed, int error) {
+  // Taken before the close: an OnDisconnect1 handler may start the next request.
+  const int32_t code = read_failed ? -1 : reply_.code;
+  const std::u16string text = read_failed ? Decimal(error) : reply_.reason;
   const uint64_t download = download_serial_;
   CloseConnection();
   Finish(code, text, download);
 }
 
 void HttpEngine::Finish(int32_t code, const std::u16string& text, uint64_t download) {
+  ++finishing_;
   Raise([&](Listener& listener) { listener.OnFinish1(code, text, download); });
+  --finishing_;
 }
 
 int32_t HttpEngine::Fail(int32_t id, std::u16string& error, bool with_error_number) {

@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/env.h"
+#include "host/memory.h"
 #include "http/http_protocol.h"
 #include "http/network_state.h"
 #include "http/resolver.h"
@@ -19,18 +21,28 @@
 
 namespace quillon::http {
 
-// The file of the current download, as the blocks in which it arrived.
+// The file of the current download, as the blocks in which it arrived. The bytes
+// it holds are taken from `budget` (none: no limit) and given back by Clear.
 class DownloadedFile {
  public:
-  // Stores a copy of exactly the given bytes.
-  void Append(std::span<const uint8_t> block);
-  // Stores a full read buffer as it is, without copying it.
-  void Adopt(std::vector<uint8_t> block);
+  explicit DownloadedFile(MemoryBudget* budget = nullptr) : budget_(budget) {}
+  DownloadedFile(const DownloadedFile&) = delete;
+  DownloadedFile& operator=(const DownloadedFile&) = delete;
+  ~DownloadedFile() { Clear(); }
+
+  // Stores a copy of exactly the given bytes; false, storing nothing, when they
+  // do not fit the budget.
+  bool Append(std::span<const uint8_t> block);
+  // Stores a full read buffer as it is, without copying it; false as Append.
+  bool Adopt(std::vector<uint8_t> block);
   void Clear();
   const std::vector<std::vector<uint8_t>>& blocks() const { return blocks_; }
   int64_t size() const { return size_; }
 
  private:
+  bool TakeFromBudget(size_t bytes);
+
+  MemoryBudget* budget_;
   std::vector<std::vector<uint8_t>> blocks_;
   int64_t size_ = 0;
 };
@@ -52,9 +64,15 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
     // `download` is the serial of the download that finished (see download_serial).
     virtual void OnFinish1(int32_t code, const std::u16string& text, uint64_t download) = 0;
     virtual void OnDisconnect1() = 0;
+    // Not an event: when a request returns and no download runs (none
+    // connected, no OnFinish1 under way), so that no Downloader stays busy.
+    virtual void OnNothingRunning() {}
   };
 
-  HttpEngine(Env& env, Platform platform);
+  // `download_memory` (none: no limit) is what the downloads of all engines may
+  // hold together; a download that would pass it ends as a failed read, with
+  // the error "10055" (no buffer space).
+  HttpEngine(Env& env, Platform platform, MemoryBudget* download_memory = nullptr);
   ~HttpEngine();
   HttpEngine(const HttpEngine&) = delete;
   HttpEngine& operator=(const HttpEngine&) = delete;
@@ -74,7 +92,9 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
   // 0 to 6, with the text of a failure in `error`.
   int32_t StartWinsock(std::u16string& error);
   // Connects and sends the request: 0, or a failure code with its text in `error`.
-  // An open connection is closed first (raising OnDisconnect1).
+  // An open connection is closed first (raising OnDisconnect1). The latest
+  // request wins: one that a handler makes while this one runs holds the
+  // connection, and this one then sends nothing and returns 99 with "10038".
   int32_t RequestFile1(std::u16string server, std::u16string file, std::u16string& error);
   // Closes an open connection (OnDisconnect1, no OnFinish1) and stops the sockets.
   void CloseDown();
@@ -89,20 +109,26 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
   // event to learn whether a new download started meanwhile.
   uint64_t download_serial() const { return download_serial_; }
   bool connected() const { return socket_ > 0; }
+  // A download is connected, or its OnFinish1 is being raised.
+  bool download_running() const { return socket_ > 0 || finishing_ > 0; }
 
   // What the socket layer reports for a socket: kNotifyRead or kNotifyClose.
   void OnSocketEvent(SocketHandle socket, int code);
 
  private:
+  int32_t RunRequest(std::u16string server, std::u16string file, std::u16string& error);
+  bool GiveWayIfSuperseded(uint64_t request, std::u16string& error) const;
   int32_t OpenConnection(const std::u16string& server, std::u16string& error);
-  bool SendGetRequest(const std::u16string& server, const std::u16string& path, uint64_t download,
+  std::optional<Ipv4Address> ResolveHost(const std::u16string& server);
+  bool SendGetRequest(const std::u16string& server, const std::u16string& path, uint64_t request,
                       std::u16string& error);
-  int32_t SendText(const std::u16string& text, uint64_t download, std::u16string& error);
+  int32_t SendText(const std::u16string& text, uint64_t request, std::u16string& error);
   void CloseConnection();
   void ResetDownload();
   void OnRead();
   void OnClose();
-  int ReadBlock(bool split_header);
+  void EndDownload(bool read_failed, int error);
+  int ReadBlock(bool split_header, int* error);
   void Finish(int32_t code, const std::u16string& text, uint64_t download);
   int32_t Fail(int32_t id, std::u16string& error, bool with_error_number);
   int32_t Save(const std::u16string& path, bool if_delete, bool as_text, std::u16string& error);
@@ -121,6 +147,8 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
   ReplyFields reply_;
   DownloadedFile file_;
   uint64_t download_serial_ = 0;
+  uint64_t request_serial_ = 0;  // counts RequestFile1 calls, nested ones too
+  int finishing_ = 0;            // OnFinish1 raises under way
 
   std::vector<std::pair<uint64_t, std::weak_ptr<Listener>>> listeners_;
   uint64_t next_token_ = 1;

@@ -31,6 +31,7 @@ namespace wsa {
 inline constexpr int kInterrupted = 10004;
 inline constexpr int kWouldBlock = 10035;
 inline constexpr int kNotSocket = 10038;
+inline constexpr int kNoBufferSpace = 10055;
 inline constexpr int kTimedOut = 10060;
 inline constexpr int kNotInitialised = 10093;
 inline constexpr int kSysCallFailure = 10107;

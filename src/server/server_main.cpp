@@ -9,6 +9,7 @@
 #include <asio/io_context.hpp>
 
 #include "host/host.h"
+#include "host/memory.h"
 #include "server/logger.h"
 #include "server/protocol.h"
 #include "server/server.h"
@@ -34,6 +35,8 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   double event_timeout = 30;
   size_t max_frame = kDefaultMaxFrame;
   std::string log_path;
+  const int64_t available_memory = MemoryAvailableToProcess();
+  int64_t max_download = available_memory > 0 ? available_memory / 4 : int64_t{1} << 30;
 
   constexpr double kYear = 365.0 * 24 * 3600;
   const std::string build_id = ComputeBuildId();
@@ -54,6 +57,15 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   app.add_option("--max-frame", max_frame, "Largest frame body in bytes, both ways")
       ->type_name("BYTES")
       ->check(CLI::Range(size_t{1024}, kDefaultMaxFrame))
+      ->capture_default_str();
+  app.add_option("--max-download", max_download,
+                 "What the downloads of all clients may hold in memory together; a download that would "
+                 "pass it ends with OnDownloadFinish(-1, \"10055\"). Suffixes K, M, G (1024-based); 0: no limit. "
+                 "Default: a quarter of the memory available to the process")
+      ->envname("QUILLON_MAX_DOWNLOAD")
+      ->type_name("BYTES")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--log", log_path, "Append the log to FILE instead of stderr")->type_name("FILE");
   app.set_version_flag("--version", std::string("quillon-server ") + QUILLON_VERSION + " (protocol " +
@@ -80,6 +92,8 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
 
   asio::io_context loop(1);
   Host host;
+  host.download_memory().set_limit(max_download > 0 ? max_download : MemoryBudget::kUnlimited);
+  host.set_largest_answer(max_frame);
   host.network().dns_servers = EnvOr("QUILLON_DNS_SERVERS", "");
   host.network().network_state = EnvOr("QUILLON_NETWORK_STATE", "");
   TypeLibrary library = QuillonTypeLibrary();

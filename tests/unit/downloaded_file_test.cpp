@@ -49,5 +49,24 @@ TEST(DownloadedFileTest, FullReadsAndShortOnesKeepTheirOrder) {
   EXPECT_TRUE(file.blocks().empty());
 }
 
+TEST(DownloadedFileTest, FilesShareOneBudgetAndGiveBackWhatTheyHeld) {
+  MemoryBudget budget(2 * kReadBlockSize + 10);
+  {
+    DownloadedFile first(&budget);
+    DownloadedFile second(&budget);
+    EXPECT_TRUE(first.Adopt(std::vector<uint8_t>(kReadBlockSize, 1)));
+    EXPECT_TRUE(second.Append(std::vector<uint8_t>(kReadBlockSize, 2)));
+    // Eleven more bytes pass the limit in either file, and nothing of them is kept.
+    EXPECT_FALSE(first.Append(std::vector<uint8_t>(11, 3)));
+    EXPECT_FALSE(second.Adopt(std::vector<uint8_t>(11, 3)));
+    EXPECT_TRUE(second.Append(std::vector<uint8_t>(10, 4)));
+    EXPECT_EQ(first.size() + second.size(), budget.limit());
+    first.Clear();
+    EXPECT_EQ(budget.taken(), second.size());
+    EXPECT_TRUE(first.Append(std::vector<uint8_t>(kReadBlockSize, 5)));
+  }
+  EXPECT_EQ(budget.taken(), 0);  // each file gives back what it holds when it ends
+}
+
 }  // namespace
 }  // namespace quillon::http

@@ -130,3 +130,84 @@ class Recorder:
 
     def finishes(self):
         return self.names().count("OnDownloadFinish")
+
+
+class RecordingServer:
+    """Takes any number of connections at once and keeps, for each, every byte it
+    received and whether it is still open. A connection whose request asks for a
+    path in `bodies` gets that reply and is closed; any other is held open until
+    the peer closes it (a server that never answers)."""
+
+    def __init__(self, bodies=None):
+        self.bodies = bodies or {}
+        self.lock = threading.Lock()
+        self.received = []  # one bytearray per connection, in accepted order
+        self.open = []      # True while that connection is open on our side
+        self.stopping = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.05)
+        self.port = self.listener.getsockname()[1]
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        for thread in list(self.threads):
+            thread.join(10)
+        self.listener.close()
+
+    def requests(self):
+        with self.lock:
+            return [bytes(data) for data in self.received]
+
+    def still_open(self):
+        with self.lock:
+            return [index for index, is_open in enumerate(self.open) if is_open]
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            with self.lock:
+                index = len(self.received)
+                self.received.append(bytearray())
+                self.open.append(True)
+            thread = threading.Thread(target=self._serve, args=(conn, index), daemon=True)
+            self.threads.append(thread)
+            thread.start()
+
+    def _serve(self, conn, index):
+        conn.settimeout(0.05)
+        replied = False
+        deadline = time.monotonic() + 60
+        with conn:
+            while not self.stopping.is_set() and time.monotonic() < deadline:
+                try:
+                    data = conn.recv(4096)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+                if not data:
+                    break
+                with self.lock:
+                    self.received[index] += data
+                    request = bytes(self.received[index])
+                if not replied and b"\r\n\r\n" in request:
+                    path = request.split(b" ")[1].decode("latin-1") if b" " in request else ""
+                    if path in self.bodies:
+                        replied = True
+                        try:
+                            conn.sendall(self.bodies[path])
+                        except OSError:
+                            pass
+                        break
+        with self.lock:
+            self.open[index] = False

@@ -12,8 +12,8 @@ import time
 import unittest
 
 import quillon
-from http_support import HttpServer, Recorder, StubDns, replying
-from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script
+from http_support import HttpServer, Recorder, RecordingServer, StubDns, replying
+from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script, wait_for
 
 # Longer than 50 bytes, so it is taken for the header even when it arrives alone.
 HEADER = b"HTTP/1.0 200 OK\r\nServer: quillon test fixture\r\nContent-Type: text/plain\r\n\r\n"
@@ -230,6 +230,99 @@ class DownloaderTest(ServerTestCase):
         self.assertEqual(seen_b.names(), FULL)
         self.assertEqual(b.CurFileAsString, "part" * 4)
         self.assertFalse(b.Busy)
+
+    def test_a_superseding_request_that_fails_leaves_nobody_busy(self):
+        a, b = self.d, quillon.Dispatch("Quillon.Downloader")
+        handler = quillon.WithEvents(a, Recorder)
+        cases = [("", "/x", 113), ("127.0.0.1", "", 114), ("missing.test", "/x", 112)]
+        with RecordingServer() as http:
+            for round_number, (server, path, code) in enumerate(cases, 1):
+                with self.subTest(code=code):
+                    self.assertEqual(self.request(a, http.port, path="/held"), 0)
+                    self.assertTrue(a.Busy)
+                    self.assertTrue(wait_for(lambda: http.requests()[-1:] and b"\r\n\r\n" in http.requests()[-1]))
+                    self.assertEqual(self.request(b, http.port, server, path), code)
+                    self.assertEqual((a.Busy, b.Busy), (False, False))
+                    self.assertTrue(wait_for(lambda: not http.still_open()), "the held connection stayed open")
+                    self.assertEqual(len(http.requests()), round_number)
+        self.assertEqual(handler.names(), ["OnConnect", "OnDisconnect"] * len(cases))
+
+    def open_descriptors(self):
+        return len(os.listdir("/proc/%d/fd" % self.server.process.pid))
+
+    def test_a_request_from_a_handler_wins_and_the_outer_one_gives_way(self):
+        body = HEADER + b"inner body"
+        for event in ("OnDisconnect", "OnConnect"):
+            with self.subTest(handler=event), RecordingServer({"/inner": body}) as http:
+                d = quillon.Dispatch("Quillon.Downloader")
+                inner, armed = [], [True]
+
+                class Again(Recorder):
+                    def request_once(self, now):
+                        if now == event and armed[0]:
+                            armed[0] = False
+                            inner.append(d.RequestFile("127.0.0.1", "/inner"))
+
+                    def OnConnect(self, url):  # noqa: N802
+                        super().OnConnect(url)
+                        self.request_once("OnConnect")
+
+                    def OnDisconnect(self):  # noqa: N802
+                        super().OnDisconnect()
+                        self.request_once("OnDisconnect")
+
+                d.Port = http.port
+                if event == "OnDisconnect":  # a download runs when the outer request comes
+                    self.assertEqual(d.RequestFile("127.0.0.1", "/first"), 0)
+                    self.assertTrue(wait_for(lambda: len(http.requests()) == 1 and http.requests()[0]))
+                handler = quillon.WithEvents(d, Again)
+                self.assertEqual(d.RequestFile("127.0.0.1", "/outer"), 99)
+                self.assertEqual((inner, d.ErrorString, d.Busy), ([0], "10038", True))
+                self.pump_until(lambda: handler.finishes() == 1)
+                self.assertTrue(wait_for(lambda: not http.still_open()), "a connection stayed open")
+                self.assertFalse(d.Busy)
+                self.assertEqual(d.CurFileAsString, "inner body")
+                self.assertEqual(handler.seen[-1], ("OnDownloadFinish", 200, "OK"))
+                # Each connection carried at most one request, and the outer one none.
+                get = b"GET %s HTTP/1.0\r\nUser-Agent: Quillon v. 1.09\r\nHost: 127.0.0.1\r\n\r\n"
+                self.assertEqual(http.requests(), [get % b"/first", get % b"/inner"] if event == "OnDisconnect"
+                                 else [b"", get % b"/inner"])
+                quillon.release(d)
+
+    def test_handler_requests_leave_no_socket_behind(self):
+        d = self.d
+        rounds = []
+
+        class Again(Recorder):
+            def OnDisconnect(self):  # noqa: N802
+                super().OnDisconnect()
+                if len(rounds) % 2 == 1 and len(rounds) < 20:
+                    rounds.append(d.RequestFile("127.0.0.1", "/held"))
+
+        quillon.WithEvents(d, Again)
+        with RecordingServer() as http:
+            d.Port = http.port
+            for round_number in range(11):
+                if round_number == 2:
+                    baseline = self.open_descriptors()
+                rounds.append(d.RequestFile("127.0.0.1", "/held"))
+            d.DisconnectNetwork()
+            self.assertTrue(wait_for(lambda: not http.still_open()), "a connection stayed open")
+            self.assertEqual(self.open_descriptors(), baseline - 1)  # the last connection closed too
+        self.assertEqual(set(rounds[::2]), {0, 99}, rounds)
+        self.assertEqual(set(rounds[1::2]), {0})
+
+    def test_server_names_written_as_addresses_are_never_looked_up(self):
+        d = self.d
+        handler = quillon.WithEvents(d, Recorder)
+        asked = self.dns.queries
+        with HttpServer(replying(HEADER + b"x")) as http:
+            for round_number, server in enumerate(["127.1", "0x7f.1", "2130706433", "0177.0.0.1", "127.0.0.1"], 1):
+                with self.subTest(server=server):
+                    self.assertEqual(self.request(d, http.port, server), 0, d.ErrorString)
+                    self.pump_until(lambda: handler.finishes() == round_number)
+                    self.assertEqual(handler.seen[-1], ("OnDownloadFinish", 200, "OK"))
+        self.assertEqual(self.dns.queries, asked)
 
     def test_two_client_connections_download_at_once_apart(self):
         script = SCRIPT_PRELUDE + textwrap.dedent("""

@@ -20,7 +20,7 @@ import unittest
 import quillon
 from http_support import HttpServer, Recorder, replying
 from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, UdpStub, line_count,
-                     query_name, rss_kib, sanitized, sanitizer_reports, wait_for)
+                     query_name, rss_kib, run_script, sanitized, sanitizer_reports, wait_for)
 
 E_OUTOFMEMORY = -2147024882
 RPC_S_SERVER_UNAVAILABLE = -2147023174
@@ -421,6 +421,75 @@ class MisbehavingWebServersTest(ServerTestCase):
             self.assertLess(grown, 4 * MIB, "%d one-byte reads cost %d KiB" % (count, grown))
         print("\ntrickle: %d one-byte segments, server grew %d KiB" % (count, grown), file=sys.stderr)
         self.assertUsable()
+
+
+class DownloadLimitTest(ServerTestCase):
+    """What downloads may hold together is the server's to bound, whatever a web server sends."""
+
+    server_args = ("--max-download", "3M", "--max-frame", "1048576")
+
+    @classmethod
+    def setUpClass(cls):
+        os.environ["QUILLON_NETWORK_STATE"] = "online"
+        try:
+            super().setUpClass()
+        finally:
+            os.environ.pop("QUILLON_NETWORK_STATE", None)
+
+    def test_an_endless_body_ends_at_the_limit_and_keeps_what_came(self):
+        def endless(server, conn):
+            conn.sendall(HEADER)
+            for _ in range(4096):  # 256 MiB at most
+                if server.stopping.is_set():
+                    return
+                try:
+                    conn.sendall(b"e" * 65536)
+                except OSError:
+                    return
+
+        d = quillon.Dispatch("Quillon.Downloader")
+        handler = quillon.WithEvents(d, Recorder)
+        folder = tempfile.mkdtemp(prefix="quillon-limit-")
+        try:
+            with HttpServer(endless) as http:
+                d.Port = http.port
+                self.assertEqual(d.RequestFile("127.0.0.1", "/endless"), 0)
+                self.assertTrue(quillon.PumpWaitingMessages(WAIT, until=lambda: handler.finishes() == 1))
+                self.assertEqual(handler.seen, [("OnConnect", "127.0.0.1"), ("OnDisconnect",),
+                                                ("OnDownloadFinish", -1, "10055")])
+                self.assertFalse(d.Busy)
+                size = d.CurSize
+                self.assertLessEqual(size, 3 << 20)
+                self.assertGreater(size, (3 << 20) - 8192)
+                saved = os.path.join(folder, "part.bin")
+                self.assertEqual(d.WriteBinaryFile(saved, False), 0)
+                with open(saved, "rb") as part:
+                    self.assertEqual(part.read(), b"e" * size)
+                # Three megabytes of text cannot be one answer here: refused before it is built.
+                with self.assertRaises(quillon.com_error) as caught:
+                    d.CurFileAsString  # noqa: B018 - reading the property is the call
+                self.assertEqual(caught.exception.hresult, E_OUTOFMEMORY)
+
+                # The limit is the process's: another script's download finds it taken ...
+                other = run_script(textwrap.dedent("""
+                    import json, sys, quillon
+                    d = quillon.Dispatch("Quillon.Downloader")
+                    d.Port = int(sys.argv[1])
+                    d.RequestFile("127.0.0.1", "/small")
+                    quillon.PumpWaitingMessages(%r, until=lambda: not d.Busy)
+                    print(json.dumps([d.Busy, d.CurSize]))
+                """ % WAIT).replace("sys.argv[1]", str(http.port)))
+                self.assertEqual(other.returncode, 0, other.stderr)
+                self.assertEqual(json.loads(other.stdout)[0], False)
+                self.assertLess(json.loads(other.stdout)[1], 65536)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        # ... and has it back once this download is let go.
+        with HttpServer(replying(HEADER + b"s" * 65536)) as http:
+            d.Port = http.port
+            self.assertEqual(d.RequestFile("127.0.0.1", "/small"), 0)
+            self.assertTrue(quillon.PumpWaitingMessages(WAIT, until=lambda: handler.finishes() == 2))
+        self.assertEqual((handler.seen[-1], d.CurSize), (("OnDownloadFinish", 200, "OK"), 65536))
 
 
 class DnsGarbage(UdpStub):

@@ -25,7 +25,15 @@ bool FileExists(Env& env, std::u16string_view path) {
   return FileExists(env, utf8_path);
 }
 
+bool PathTaken(Env& env, const std::string& utf8_path) {
+  return FileExists(env, utf8_path) || env.IsLink(utf8_path);
+}
+
 void KillFile(Env& env, const std::string& utf8_path) {
+  if (env.IsLink(utf8_path)) {
+    (void)env.RemoveFile(utf8_path);
+    return;
+  }
   PathKind kind = env.KindOf(utf8_path);
   if (kind == PathKind::kMissing || kind == PathKind::kDirectory) return;
   // Failures are passed over: the removal below may still succeed, and if it does

@@ -15,8 +15,15 @@ namespace quillon {
 bool FileExists(Env& env, std::u16string_view path);
 bool FileExists(Env& env, const std::string& utf8_path);
 
-// Removes a file, clearing its read-only state first. A missing path, a folder or
-// a refusal by the file system leaves things as they are.
+// The test of a save told never to replace anything: True when FileExists is,
+// and for a symbolic link at the path itself, whatever it names (nothing, or a
+// folder, included).
+bool PathTaken(Env& env, const std::string& utf8_path);
+
+// Removes a file, clearing its read-only state first. Both act on the path
+// itself: a symbolic link is removed, and what it names is neither made
+// writable nor removed. A missing path, a folder or a refusal by the file system
+// leaves things as they are.
 void KillFile(Env& env, std::u16string_view path);
 void KillFile(Env& env, const std::string& utf8_path);
 

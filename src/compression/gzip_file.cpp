@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "host/atomic_save.h"
 #include "host/convert.h"
@@ -23,47 +23,92 @@ constexpr uint8_t kFlagName = 8;
 constexpr uint8_t kOsUnknown = 255;
 constexpr size_t kFixedHeader = 10;
 
-struct GzCloser {
-  void operator()(gzFile_s* file) const { gzclose(file); }
-};
-using GzHandle = std::unique_ptr<gzFile_s, GzCloser>;
+// Source and output pass through buffers of this size.
+constexpr size_t kPiece = size_t{256} << 10;
 
-GzipWriteOutcome Compress(const std::string& path, std::span<const uint8_t> content) {
-  gzFile file = gzopen(path.c_str(), "wb9");
-  if (file == nullptr) return GzipWriteOutcome::kCannotOpen;
-  // gzwrite counts in int; the caller keeps content within 32-bit lengths.
-  const int written = content.size() > static_cast<size_t>(std::numeric_limits<int>::max())
-                          ? 0
-                          : gzwrite(file, content.data(), static_cast<unsigned>(content.size()));
-  // The close flushes the last blocks and the trailer: a failure there (a full
-  // disk) is as much a failed write as a refused gzwrite.
-  const int closed = gzclose(file);
-  if (written <= 0 || static_cast<size_t>(written) != content.size() || closed != Z_OK) {
-    return GzipWriteOutcome::kCannotWrite;
+// The deflate state, ended however the compression ends.
+class Deflater {
+ public:
+  Deflater() {
+    // Raw deflate, as the header and trailer are written here, at level 9 with
+    // zlib's default window, memory level and strategy: the settings of zlib's
+    // own gzip writer, so archives keep their bytes.
+    if (deflateInit2(&stream_, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
   }
-  return GzipWriteOutcome::kOk;
+  ~Deflater() { deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  z_stream& stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
+// The inflate state for gzip members (zlib reads and checks their headers and
+// trailers), ended however the extraction ends.
+class Inflater {
+ public:
+  Inflater() {
+    if (inflateInit2(&stream_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~Inflater() { inflateEnd(&stream_); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  z_stream& stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
+void PutLe32(uint32_t value, uint8_t* out) {
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// Puts `header` in place of the 10 bytes zlib's writer starts its file with. The
-// new content is longer than the old, so writing it from the start leaves no old
-// byte behind.
-Status ReplaceHeader(Env& env, const std::string& path, std::span<const uint8_t> header) {
-  std::unique_ptr<RandomAccessFile> file;
-  Status status = env.OpenReadWrite(path, &file);
-  if (!status.ok()) return status;
-  uint64_t size = 0;
-  status = file->Size(&size);
-  if (!status.ok()) return status;
-  if (size < kFixedHeader || size > std::numeric_limits<int32_t>::max()) return Status::Error(rt::kDeviceIOError);
-  std::vector<uint8_t> written(static_cast<size_t>(size));
-  size_t read = 0;
-  status = file->Read(0, written, &read);
-  if (!status.ok()) return status;
-  if (read != written.size() || written[0] != kId1 || written[1] != kId2) return Status::Error(rt::kDeviceIOError);
-
-  std::vector<uint8_t> result(header.begin(), header.end());
-  result.insert(result.end(), written.begin() + kFixedHeader, written.end());
-  return file->Write(0, result);
+// Writes the whole gzip file into `out`: `header`, the deflate data, the trailer.
+GzipWriteOutcome Compress(RandomAccessFile& source, uint64_t size, RandomAccessFile& out,
+                          std::span<const uint8_t> header, Status* source_error) {
+  Deflater deflater;
+  z_stream& stream = deflater.stream();
+  std::vector<uint8_t> input(kPiece);
+  std::vector<uint8_t> packed(kPiece);
+  if (!out.Write(0, header).ok()) return GzipWriteOutcome::kCannotWrite;
+  uint64_t written = header.size();
+  uint64_t taken = 0;
+  uLong crc = crc32(0, nullptr, 0);
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    const auto ask = static_cast<size_t>(std::min<uint64_t>(kPiece, size - taken));
+    size_t got = 0;
+    if (ask > 0) {
+      const Status read = source.Read(taken, std::span(input.data(), ask), &got);
+      if (!read.ok()) {
+        *source_error = read;
+        return GzipWriteOutcome::kFileError;
+      }
+    }
+    taken += got;
+    crc = crc32(crc, input.data(), static_cast<uInt>(got));
+    // A short read is the end of a source that shrank: what was read is the file.
+    flush = got < ask || taken == size ? Z_FINISH : Z_NO_FLUSH;
+    stream.next_in = input.data();
+    stream.avail_in = static_cast<uInt>(got);
+    do {
+      stream.next_out = packed.data();
+      stream.avail_out = static_cast<uInt>(packed.size());
+      deflate(&stream, flush);  // cannot fail with both buffers valid
+      const size_t count = packed.size() - stream.avail_out;
+      if (count > 0) {
+        if (!out.Write(written, std::span(packed.data(), count)).ok()) return GzipWriteOutcome::kCannotWrite;
+        written += count;
+      }
+    } while (stream.avail_out == 0);
+  }
+  // The CRC-32 and the size modulo 2^32, as gzip writes them for any size.
+  uint8_t trailer[8];
+  PutLe32(static_cast<uint32_t>(crc), trailer);
+  PutLe32(static_cast<uint32_t>(taken), trailer + 4);
+  if (!out.Write(written, trailer).ok()) return GzipWriteOutcome::kCannotWrite;
+  return GzipWriteOutcome::kOk;
 }
 
 }  // namespace
@@ -144,59 +189,97 @@ std::optional<std::u16string> PlainStoredName(std::span<const uint8_t> stored) {
   return name;
 }
 
-GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, std::span<const uint8_t> content,
+GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, RandomAccessFile& source, uint64_t size,
                                std::span<const uint8_t> header, Status* file_error) {
   // Stays so when not even the temporary file beside the destination could be made.
   GzipWriteOutcome outcome = GzipWriteOutcome::kCannotOpen;
+  Status source_error;
   const Status status = ProduceFileAtomically(env, path, [&](const std::string& temp_path) {
-    outcome = Compress(temp_path, content);
-    if (outcome != GzipWriteOutcome::kOk) return Status::Error(rt::kDeviceIOError);
-    const Status rewritten = ReplaceHeader(env, temp_path, header);
-    if (!rewritten.ok()) outcome = GzipWriteOutcome::kFileError;
-    return rewritten;
+    std::unique_ptr<RandomAccessFile> out;
+    const Status opened = env.OpenReadWrite(temp_path, &out);
+    if (!opened.ok()) return opened;
+    // Nothing may leave this function but a status, or the temporary file stays.
+    try {
+      outcome = Compress(source, size, *out, header, &source_error);
+    } catch (const std::bad_alloc&) {
+      outcome = GzipWriteOutcome::kFileError;
+      source_error = Status::Error(rt::kOutOfMemory);
+    }
+    return outcome == GzipWriteOutcome::kOk ? Status::Ok() : Status::Error(rt::kDeviceIOError);
   });
   if (status.ok()) return GzipWriteOutcome::kOk;
-  if (outcome == GzipWriteOutcome::kOk) outcome = GzipWriteOutcome::kFileError;  // the rename
-  if (outcome == GzipWriteOutcome::kFileError) *file_error = status;
+  if (outcome == GzipWriteOutcome::kOk) {  // the rename
+    outcome = GzipWriteOutcome::kFileError;
+    *file_error = status;
+  } else if (outcome == GzipWriteOutcome::kFileError) {
+    *file_error = source_error;
+  }
   return outcome;
 }
 
-bool ReadGzipFile(const std::string& path, int32_t limit, uint64_t compressed_size, std::vector<uint8_t>* content) {
-  constexpr size_t kChunk = size_t{1} << 20;
-  // Deflate never expands more than 1032 to 1, so no genuine stream of this
-  // file yields more than that much output.
-  constexpr uint64_t kMostExpansion = 1032;
-  content->clear();
-  if (limit < 0) return false;
-  GzHandle file(gzopen(path.c_str(), "rb"));
-  if (!file) return false;
+GunzipOutcome ExtractGzipMembers(RandomAccessFile& source, RandomAccessFile& out, Status* write_error) {
+  Inflater inflater;
+  z_stream& stream = inflater.stream();
+  std::vector<uint8_t> input(kPiece);
+  std::vector<uint8_t> decoded(kPiece);
+  uint64_t read = 0;
+  uint64_t written = 0;
+  // Tops the input up once zlib has taken all of it; false when the source
+  // cannot be read. No input after it means the end of the file.
+  auto refill = [&] {
+    if (stream.avail_in > 0) return true;
+    size_t got = 0;
+    if (!source.Read(read, input, &got).ok()) return false;
+    read += got;
+    stream.next_in = input.data();
+    stream.avail_in = static_cast<uInt>(got);
+    return true;
+  };
 
-  const auto wanted = static_cast<size_t>(limit);
-  // Room for the output at once, as far as the file's own size can vouch for it:
-  // growing the buffer a chunk at a time copied it over and over, while a
-  // forged ISIZE in a small file still cannot ask for more than it could fill.
-  content->reserve(static_cast<size_t>(std::min<uint64_t>(wanted, compressed_size * kMostExpansion + kChunk)));
-  while (content->size() < wanted) {
-    const size_t before = content->size();
-    const size_t ask = std::min(kChunk, wanted - before);
-    content->resize(before + ask);
-    const int got = gzread(file.get(), content->data() + before, static_cast<unsigned>(ask));
-    if (got < 0) return false;
-    content->resize(before + static_cast<size_t>(got));
-    if (got == 0) break;
+  for (;;) {
+    // One member, from its header to its trailer, whose CRC-32 and length zlib
+    // checks before it reports the end.
+    int result = Z_OK;
+    while (result != Z_STREAM_END) {
+      if (!refill()) return GunzipOutcome::kBadData;
+      if (stream.avail_in == 0) return GunzipOutcome::kBadData;  // the file ends inside the member
+      do {
+        stream.next_out = decoded.data();
+        stream.avail_out = static_cast<uInt>(decoded.size());
+        result = inflate(&stream, Z_NO_FLUSH);
+        if (result == Z_MEM_ERROR) throw std::bad_alloc();
+        // Z_BUF_ERROR: nothing more to do with the input at hand.
+        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) return GunzipOutcome::kBadData;
+        const size_t count = decoded.size() - stream.avail_out;
+        if (count > 0) {
+          const Status status = out.Write(written, std::span(decoded.data(), count));
+          if (!status.ok()) {
+            *write_error = status;
+            return GunzipOutcome::kCannotWrite;
+          }
+          written += count;
+        }
+      } while (stream.avail_out == 0 && result != Z_STREAM_END);
+    }
+
+    // After a member: the end of the file, zero bytes up to it, or another member.
+    if (!refill()) return GunzipOutcome::kBadData;
+    if (stream.avail_in == 0) return GunzipOutcome::kOk;
+    if (stream.next_in[0] == 0) {
+      do {
+        const uint8_t* begin = stream.next_in;
+        const uint8_t* end = begin + stream.avail_in;
+        if (std::find_if(begin, end, [](uint8_t byte) { return byte != 0; }) != end) {
+          return GunzipOutcome::kBadData;
+        }
+        stream.avail_in = 0;
+        if (!refill()) return GunzipOutcome::kBadData;
+      } while (stream.avail_in > 0);
+      return GunzipOutcome::kOk;
+    }
+    // Anything but a gzip header fails in the next member's first call.
+    if (inflateReset(&stream) != Z_OK) return GunzipOutcome::kBadData;
   }
-  // With all the bytes asked for, one more read makes zlib reach the trailer of a
-  // stream that ends here, so its check value is verified too; more content
-  // after the limit (further members) is simply not taken.
-  if (content->size() == wanted) {
-    uint8_t probe = 0;
-    if (gzread(file.get(), &probe, 1) < 0) return false;
-  }
-  // zlib hands back what it decoded of a stream cut short and only notes the
-  // unexpected end; such output is incomplete, not a smaller file.
-  int error = Z_OK;
-  gzerror(file.get(), &error);
-  return error == Z_OK;
 }
 
 int32_t GetFileModTime(Env& env, const std::string& path) {

@@ -58,25 +58,33 @@ std::vector<uint8_t> StoredNameBytes(std::u16string_view name);
 // the folder it is joined to; nothing when no such name is left.
 std::optional<std::u16string> PlainStoredName(std::span<const uint8_t> stored);
 
-// Writes `content` through zlib's gzip writer (level 9) and replaces zlib's
-// 10-byte header by `header`. The file appears at `path` (a link there is
-// followed) only when all of it was written; a failure leaves no trace.
+// Compresses the first `size` bytes of `source` (fewer when it shrinks meanwhile)
+// into a gzip file that starts with `header`: zlib's deflate at level 9 with its
+// default settings, then the CRC-32 and the size modulo 2^32. Source and output
+// pass a piece at a time, so memory stays small whatever the size. The file
+// appears at `path` (a link there is followed) only when all of it was written;
+// a failure leaves no trace.
 enum class GzipWriteOutcome {
   kOk,
   kCannotOpen,   // the destination could not be opened for writing
-  kCannotWrite,  // zlib took no data, or could not finish the file
-  kFileError,    // the rewrite or the final rename failed: see the status
+  kCannotWrite,  // the compressed data could not be written
+  kFileError,    // reading the source or the final rename failed: see the status
 };
-GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, std::span<const uint8_t> content,
+GzipWriteOutcome WriteGzipFile(Env& env, const std::string& path, RandomAccessFile& source, uint64_t size,
                                std::span<const uint8_t> header, Status* file_error);
 
-// Decompresses a gzip file through zlib's reader, keeping at most `limit` bytes.
-// Output is collected as it arrives, so a size field that promises more than
-// the file holds costs nothing. False for data zlib reports as corrupt, a stream
-// cut short, or a file zlib cannot open; fewer than `limit` bytes are returned
-// only when the stream ended cleanly.
-// `compressed_size`, the file's size, bounds the room set aside up front.
-bool ReadGzipFile(const std::string& path, int32_t limit, uint64_t compressed_size, std::vector<uint8_t>* content);
+// Decodes the gzip file `source` into `out`, from offset 0, a piece at a time, as
+// the gzip command does: every member to the end of the file, each one's CRC-32
+// and length checked, zero bytes after the last member ignored. Anything else (a
+// check that fails, a member cut short, other bytes after a member, a source
+// that cannot be read) is kBadData; `out` then holds a part that must be thrown
+// away.
+enum class GunzipOutcome {
+  kOk,
+  kBadData,
+  kCannotWrite,  // writing `out` failed: see the status
+};
+GunzipOutcome ExtractGzipMembers(RandomAccessFile& source, RandomAccessFile& out, Status* write_error);
 
 // A file's modification time in whole seconds since 1970 UTC, rounded half to
 // even; 0 when it cannot be read or does not fit 32 bits.

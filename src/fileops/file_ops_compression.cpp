@@ -1,7 +1,7 @@
 // Compression members of FileOps: store compression and gzip files.
 #include <algorithm>
-#include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,40 +48,22 @@ std::vector<uint8_t> ReadPrefix(RandomAccessFile& file, uint64_t offset, size_t 
   return bytes;
 }
 
-// A whole source file. Contents are handed to zlib in one call and counted in
-// 32 bits, so a larger file is refused before any of it is read.
-std::vector<uint8_t> ReadWholeFile(Env& env, const std::string& path) {
-  std::unique_ptr<RandomAccessFile> file;
-  ThrowIfFailed(env.OpenRead(path, &file));
-  uint64_t size = 0;
-  ThrowIfFailed(file->Size(&size));
-  if (size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) throw RuntimeError(rt::kOverflow);
-  return ReadPrefix(*file, 0, static_cast<size_t>(size));
-}
-
-// What the extraction needs of a gzip file before zlib reads it: its start, as
-// far as a header can reach, and the size field in its last four bytes. A
-// missing file reads as an empty one, which no header fits.
+// What the extraction needs of a gzip file before it decodes it: the open file
+// and its start, as far as a header can reach. A missing file reads as an empty
+// one, which no header fits.
 struct GzipSource {
+  std::unique_ptr<RandomAccessFile> file;
   std::vector<uint8_t> head;
-  int32_t isize = 0;
-  uint64_t size = 0;
 };
 
 GzipSource ReadGzipSource(Env& env, const std::string& path) {
   GzipSource source;
-  std::unique_ptr<RandomAccessFile> file;
-  const Status opened = env.OpenRead(path, &file);
+  const Status opened = env.OpenRead(path, &source.file);
   if (opened.number() == rt::kFileNotFound) return source;
   ThrowIfFailed(opened);
   uint64_t size = 0;
-  ThrowIfFailed(file->Size(&size));
-  source.size = size;
-  source.head = ReadPrefix(*file, 0, static_cast<size_t>(std::min<uint64_t>(size, kGzipHeadLimit)));
-  if (size >= 4) {
-    const std::vector<uint8_t> tail = ReadPrefix(*file, size - 4, 4);
-    if (tail.size() == 4) source.isize = ArrayToLong(std::span<const uint8_t, 4>(tail.data(), 4));
-  }
+  ThrowIfFailed(source.file->Size(&size));
+  source.head = ReadPrefix(*source.file, 0, static_cast<size_t>(std::min<uint64_t>(size, kGzipHeadLimit)));
   return source;
 }
 
@@ -134,21 +116,28 @@ Variant FileOps::GZipFile(Variant& src_path, Variant& destination_zpath) {
     const std::u16string destination_text = ToText(destination_zpath);
     std::string source;
     ThrowIfFailed(PathFromText(source_text, &source));
-    const std::vector<uint8_t> content = ReadWholeFile(env_, source);
-    // zlib takes nothing from an empty buffer; refused before any file exists.
-    if (content.empty()) throw RuntimeError(rt::kSubscriptOutOfRange);
+    std::unique_ptr<RandomAccessFile> file;
+    ThrowIfFailed(env_.OpenRead(source, &file));
+    uint64_t size = 0;
+    ThrowIfFailed(file->Size(&size));
+    // An empty file gives zlib nothing to compress; refused before any file exists.
+    if (size == 0) throw RuntimeError(rt::kSubscriptOutOfRange);
     // Taken before anything is written, so a file compressed onto itself keeps
     // its own time.
     const int32_t mtime = GetFileModTime(env_, source);
     const std::vector<uint8_t> header = BuildGzipHeader(mtime, StoredNameBytes(FinalName(source_text)));
 
     std::string destination;
-    if (!PathFromText(destination_text, &destination).ok() || destination.empty() ||
-        !DestinationWritable(env_, destination)) {
+    if (!PathFromText(destination_text, &destination).ok() || destination.empty()) {
       return OwnFailure(error_, Variant::I2(1), kCannotOpenDestination);
     }
+    // A symbolic link the save may not follow fails it (75) before the probe
+    // below could open, or create, what the link names.
+    SaveTarget target;
+    ThrowIfFailed(env_.ResolveSaveTarget(destination, &target));
+    if (!DestinationWritable(env_, target.path)) return OwnFailure(error_, Variant::I2(1), kCannotOpenDestination);
     Status file_error;
-    switch (WriteGzipFile(env_, destination, content, header, &file_error)) {
+    switch (WriteGzipFile(env_, destination, *file, size, header, &file_error)) {
       case GzipWriteOutcome::kOk: return Success();
       case GzipWriteOutcome::kCannotOpen: return OwnFailure(error_, Variant::I2(1), kCannotOpenDestination);
       case GzipWriteOutcome::kCannotWrite: return OwnFailure(error_, Variant::I2(2), kCannotWriteCompressed);
@@ -183,10 +172,6 @@ Variant FileOps::GUnZipFile(Variant& src_zpath, Variant& destination_unzpath, Va
       }
     }
 
-    if (file.isize < 0) throw RuntimeError(rt::kSubscriptOutOfRange);
-    std::vector<uint8_t> content;
-    if (!ReadGzipFile(source, file.isize, file.size, &content)) throw RuntimeError(rt::kSubscriptOutOfRange);
-
     std::string output;
     ThrowIfFailed(PathFromText(output_text, &output));
     if (output.empty()) throw RuntimeError(rt::kBadFileNameOrNumber);
@@ -199,12 +184,22 @@ Variant FileOps::GUnZipFile(Variant& src_zpath, Variant& destination_unzpath, Va
     ThrowIfFailed(ProduceFileAtomically(env_, output, [&](const std::string& temp_path) {
       std::unique_ptr<RandomAccessFile> out;
       Status status = env_.OpenReadWrite(temp_path, &out);
-      if (status.ok()) status = out->Write(0, content);
+      if (!status.ok()) return status;
+      // Decoded straight into the temporary file, so the output may have any
+      // size; nothing may leave here but a status, or the temporary file stays.
+      GunzipOutcome outcome = GunzipOutcome::kBadData;
+      try {
+        outcome = ExtractGzipMembers(*file.file, *out, &status);
+      } catch (const std::bad_alloc&) {
+        return Status::Error(rt::kOutOfMemory);
+      }
+      if (outcome == GunzipOutcome::kBadData) return Status::Error(rt::kSubscriptOutOfRange);
+      if (outcome == GunzipOutcome::kCannotWrite) return status;
       out.reset();
       // Set before the rename, so the file never shows under its name with
       // another time.
-      if (status.ok() && header.mtime != 0) SetFileModTime(env_, header.mtime, temp_path);
-      return status;
+      if (header.mtime != 0) SetFileModTime(env_, header.mtime, temp_path);
+      return Status::Ok();
     }));
     return Success();
   });

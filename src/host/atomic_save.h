@@ -1,8 +1,14 @@
 // Saving a whole file so that a failure never leaves a half-written file at the
 // path and never destroys what was there: the bytes go to a temporary file beside
-// the target (created exclusively, mode 0666 under the umask, named
-// ".NAME.quillon-XXXXXX"), which is renamed into place only once complete.
-// A symbolic link at the path is followed: the file it points to is replaced.
+// the target (created exclusively and private to its owner, mode 0600, named
+// ".NAME.quillon-XXXXXX"), which is renamed into place only once complete and
+// closed without error. Just before the rename it gets the permission bits of
+// the file it replaces and, where the process may, its owner and group (a new
+// file gets 0666 under the umask). A replaced file that had other hard links
+// leaves them with the old content: the save makes a file of its own.
+// A symbolic link on the way is followed when Env::ResolveSaveTarget allows it
+// (the file it points to is replaced); one planted by another user in a shared
+// sticky folder fails the save with 75 before anything is written.
 #pragma once
 
 #include <cstdint>

@@ -5,12 +5,28 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "host/status.h"
 
 namespace quillon {
+
+// What a file's replacement takes over from it: the permission bits (read, write
+// and execute for owner, group and others) and, when a file was there, its owner
+// and group.
+struct FileAccess {
+  uint32_t mode = 0;
+  std::optional<uint32_t> owner;
+  std::optional<uint32_t> group;
+};
+
+// Where a save puts its file, and the access the file gets there.
+struct SaveTarget {
+  std::string path;   // the path the save was given, with the links it may follow resolved
+  FileAccess access;  // that of the file there now, else what a new file gets
+};
 
 // An open file, read and written at explicit byte offsets.
 class RandomAccessFile {
@@ -21,6 +37,17 @@ class RandomAccessFile {
   virtual Status Read(uint64_t offset, std::span<uint8_t> out, size_t* read) = 0;
   virtual Status Write(uint64_t offset, std::span<const uint8_t> data) = 0;
   virtual Status Size(uint64_t* size) = 0;
+  // Gives the file these permission bits and, where the process may, this owner
+  // and group (an owner or group it may not give is passed over silently).
+  virtual Status SetAccess(const FileAccess& access) {
+    (void)access;
+    return Status::Ok();
+  }
+  // Closes the file. Some file systems (network ones, or one where a quota is
+  // met) report a failed write only here, so a writer that must know the file
+  // is whole checks this; the file takes no further calls. Destroying a file
+  // closes it too, silently.
+  virtual Status Close() { return Status::Ok(); }
 };
 
 enum class PathKind { kMissing, kFile, kDirectory, kOther };
@@ -34,19 +61,33 @@ class Env {
   // Opens an existing file for reading.
   virtual Status OpenRead(const std::string& path, std::unique_ptr<RandomAccessFile>* file) = 0;
 
-  // Creates a file that does not exist yet, for writing, mode 0666 under the
-  // umask; fails (without touching anything) when the name is taken.
+  // Creates a file that does not exist yet, for writing, readable and writable
+  // by its owner only (0600); fails (without touching anything) when the name is
+  // taken. A symbolic link at the path counts as taken, whatever it names.
   virtual Status CreateExclusive(const std::string& path, std::unique_ptr<RandomAccessFile>* file) = 0;
   // Moves a file to a new name, replacing a file there in one step.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
-  // Where a symbolic link at `path` finally leads (the path itself when it is
-  // none), so that a save replaces the file the link names, not the link.
-  virtual std::string FollowLinks(const std::string& path) = 0;
+  // Where a save to `path` puts its file, so that it replaces the file a link
+  // names rather than the link. A symbolic link (the last name or a folder on the
+  // way) redirects a save only when it belongs to this process's user or to the
+  // owner of the folder it sits in, or that folder is not both sticky and
+  // world-writable: in a shared folder such as /tmp anyone may plant a link, and
+  // the save must not write wherever it points. Such a link fails with 75 (path/
+  // file access error), a chain of more than 40 links with 76. The access is that
+  // of the file found at the end, else 0666 under the umask.
+  virtual Status ResolveSaveTarget(const std::string& path, SaveTarget* target) = 0;
+  // True when the path itself is a symbolic link, whether or not what it names
+  // exists.
+  virtual bool IsLink(const std::string& path) = 0;
 
-  // What is at a path; kMissing also for a path that cannot be examined.
+  // What is at a path, a symbolic link counting as what it names; kMissing also
+  // for a path that cannot be examined.
   virtual PathKind KindOf(const std::string& path) = 0;
-  // Clears the read-only state of a file (the owner may write it again).
+  // Clears the read-only state of the file at the path itself (its owner may
+  // write it again). A symbolic link is left as it is, and what it names is
+  // never changed.
   virtual Status MakeWritable(const std::string& path) = 0;
+  // Removes the name: a symbolic link is removed itself, never what it names.
   virtual Status RemoveFile(const std::string& path) = 0;
 
   // Modification time in seconds since 1970 UTC, with its fraction.

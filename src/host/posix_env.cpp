@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -71,6 +72,35 @@ Status ErrnoStatus(int error, const std::string& path) {
   return Status::Error(RuntimeErrorOfErrno(error, path));
 }
 
+// The process's umask. umask() reads it only by setting it, which would race
+// with other threads creating files, so the kernel's report comes first.
+mode_t CurrentUmask() {
+  if (FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+      found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    }
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(mask & 0777);
+  }
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+// Whether a symbolic link may redirect a save: it belongs to this process's user
+// or to the owner of the folder it sits in, or that folder is not one where
+// anyone may plant a link (sticky and world-writable, as /tmp is).
+bool LinkMayRedirect(const struct stat& link, const std::string& link_path) {
+  if (link.st_uid == ::geteuid()) return true;
+  struct stat folder;
+  if (::stat(ParentOf(link_path).c_str(), &folder) != 0) return false;
+  if (link.st_uid == folder.st_uid) return true;
+  return (folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH);
+}
+
 // A name holding NUL would be cut short by the system call and name another file.
 bool IsBadName(const std::string& path) {
   return path.empty() || path.find('\0') != std::string::npos;
@@ -84,7 +114,9 @@ bool OffsetFits(uint64_t offset, size_t length) {
 class PosixFile final : public RandomAccessFile {
  public:
   PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  ~PosixFile() override { ::close(fd_); }
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
@@ -128,6 +160,30 @@ class PosixFile final : public RandomAccessFile {
     return Status::Ok();
   }
 
+  Status SetAccess(const FileAccess& access) override {
+    // The owner first: a change of owner may clear mode bits.
+    if (access.owner || access.group) {
+      const uid_t owner = access.owner ? static_cast<uid_t>(*access.owner) : static_cast<uid_t>(-1);
+      const gid_t group = access.group ? static_cast<gid_t>(*access.group) : static_cast<gid_t>(-1);
+      if (::fchown(fd_, owner, group) != 0 && errno != EPERM && errno != EINVAL) return ErrnoStatus(errno, path_);
+    }
+    // A file system without modes of its own (FAT) refuses a change; the file
+    // then has what that file system gives every file.
+    if (::fchmod(fd_, static_cast<mode_t>(access.mode & 0777)) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
+      return ErrnoStatus(errno, path_);
+    }
+    return Status::Ok();
+  }
+
+  Status Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    // The descriptor is gone even when close fails (EINTR included), and a
+    // failure may be the only report of a write that did not reach the disk.
+    if (fd >= 0 && ::close(fd) != 0) return ErrnoStatus(errno, path_);
+    return Status::Ok();
+  }
+
  private:
   int fd_;
   std::string path_;
@@ -151,12 +207,20 @@ class PosixEnv final : public Env {
     return PathKind::kOther;
   }
 
+  bool IsLink(const std::string& path) override {
+    struct stat info;
+    return !IsBadName(path) && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+  }
+
   Status MakeWritable(const std::string& path) override {
     if (IsBadName(path)) return Status::Error(rt::kBadFileNameOrNumber);
     struct stat info;
-    if (::stat(path.c_str(), &info) != 0) return ErrnoStatus(errno, path);
-    if ((info.st_mode & S_IWUSR) != 0) return Status::Ok();
-    if (::chmod(path.c_str(), (info.st_mode & 07777) | S_IWUSR) != 0) return ErrnoStatus(errno, path);
+    if (::lstat(path.c_str(), &info) != 0) return ErrnoStatus(errno, path);
+    if (S_ISLNK(info.st_mode) || (info.st_mode & S_IWUSR) != 0) return Status::Ok();
+    // Should a link take the file's place meanwhile, this fails rather than follow it.
+    if (::fchmodat(AT_FDCWD, path.c_str(), (info.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0) {
+      return ErrnoStatus(errno, path);
+    }
     return Status::Ok();
   }
 
@@ -186,7 +250,7 @@ class PosixEnv final : public Env {
   }
 
   Status CreateExclusive(const std::string& path, std::unique_ptr<RandomAccessFile>* file) override {
-    return Open(path, O_RDWR | O_CREAT | O_EXCL, file);
+    return Open(path, O_RDWR | O_CREAT | O_EXCL, file, 0600);
   }
 
   Status Rename(const std::string& from, const std::string& to) override {
@@ -195,20 +259,42 @@ class PosixEnv final : public Env {
     return Status::Ok();
   }
 
-  std::string FollowLinks(const std::string& path) override {
+  Status ResolveSaveTarget(const std::string& path, SaveTarget* target) override {
+    if (IsBadName(path)) return Status::Error(rt::kBadFileNameOrNumber);
     std::string current = path;
-    for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit on link chains
-      char target[PATH_MAX];
-      const ssize_t length = ::readlink(current.c_str(), target, sizeof target - 1);
-      if (length < 0) return current;
-      std::string next(target, static_cast<size_t>(length));
-      if (next.empty() || next[0] != '/') {
-        const std::string::size_type slash = current.rfind('/');
-        next = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + next;
+    int links = 0;
+    // Each name on the way is looked at in turn, from the start; a link found is
+    // put in place of the names up to it, and the walk starts again on the new
+    // path (which may hold links of its own). A name that cannot be looked at
+    // ends the walk: the save then fails there as it would have.
+    for (size_t end = 0; end <= current.size(); ++end) {
+      if (end < current.size() && current[end] != '/') continue;
+      if (end == 0 || current[end - 1] == '/') continue;  // no name ends here
+      const std::string prefix = current.substr(0, end);
+      struct stat info;
+      if (::lstat(prefix.c_str(), &info) != 0) break;
+      if (!S_ISLNK(info.st_mode)) continue;
+      if (!LinkMayRedirect(info, prefix)) return Status::Error(rt::kPathFileAccessError);
+      if (++links > 40) return ErrnoStatus(ELOOP, path);  // the kernel's own limit on link chains
+      char named[PATH_MAX];
+      const ssize_t length = ::readlink(prefix.c_str(), named, sizeof named - 1);
+      if (length <= 0) return ErrnoStatus(length < 0 ? errno : ENOENT, path);
+      std::string next(named, static_cast<size_t>(length));
+      if (next[0] != '/') {
+        const std::string::size_type slash = prefix.rfind('/');
+        next = (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) + next;
       }
-      current = next;
+      current = next + current.substr(end);
+      end = static_cast<size_t>(-1);  // the loop's step makes it 0
     }
-    return current;
+    target->path = current;
+    struct stat existing;
+    if (::stat(current.c_str(), &existing) == 0) {
+      target->access = FileAccess{existing.st_mode & 0777u, existing.st_uid, existing.st_gid};
+    } else {
+      target->access = FileAccess{0666u & ~static_cast<uint32_t>(CurrentUmask()), std::nullopt, std::nullopt};
+    }
+    return Status::Ok();
   }
 
   std::string ExecutableFolder() override {
@@ -226,13 +312,14 @@ class PosixEnv final : public Env {
   }
 
  private:
-  static Status Open(const std::string& path, int flags, std::unique_ptr<RandomAccessFile>* file) {
+  static Status Open(const std::string& path, int flags, std::unique_ptr<RandomAccessFile>* file,
+                     mode_t create_mode = 0666) {
     if (IsBadName(path)) return Status::Error(rt::kBadFileNameOrNumber);
     // O_NONBLOCK keeps a FIFO from stalling the server thread until a writer
     // comes; such a path is refused just below.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+      fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, create_mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return ErrnoStatus(errno, path);
 

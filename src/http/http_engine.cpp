@@ -378,7 +378,9 @@ int32_t HttpEngine::Fail(int32_t id, std::u16string& error, bool with_error_numb
 int32_t HttpEngine::Save(const std::u16string& path_text, bool if_delete, bool as_text, std::u16string& error) {
   std::string path;
   const Status named = PathFromText(path_text, &path);
-  if (named.ok() && FileExists(env_, path)) {
+  // A symbolic link at the path counts as a file there, even one that leads
+  // nowhere: saving through it would create or replace a file elsewhere.
+  if (named.ok() && PathTaken(env_, path)) {
     if (!if_delete) {
       error = u"File exists";
       return 1;

@@ -1,12 +1,18 @@
 // GUnZipFile over files of any bytes (held in memory), and the store
 // decompression of Unzip: the output lands in the folder it was given under a
 // plain name, or nothing is written at all; no temporary file is left behind.
+// What GUnZipFile writes is what zlib's own gzip reader reads from the file, and
+// a file that reader finds damaged is never extracted.
 #include <algorithm>
 #include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +58,27 @@ std::vector<std::string> Entries(const std::string& folder) {
   return names;
 }
 
+// All that zlib's gzip reader gives for a file, through every member (it stops
+// quietly at bytes that start no member); nothing when it reports damage.
+std::optional<std::vector<uint8_t>> ReadByZlib(const std::string& path) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  FUZZ_CHECK(file != nullptr);
+  std::vector<uint8_t> content;
+  uint8_t buffer[65536];
+  int got = 0;
+  while ((got = gzread(file, buffer, sizeof buffer)) > 0) content.insert(content.end(), buffer, buffer + got);
+  int error = Z_OK;
+  gzerror(file, &error);
+  gzclose(file);
+  if (got < 0 || error != Z_OK) return std::nullopt;
+  return content;
+}
+
+std::vector<uint8_t> ReadWritten(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 void GunzipFile(Fixture& fixture, bool exact_path, std::span<const uint8_t> bytes) {
   const int fd = memfd_create("quillon-fuzz", MFD_CLOEXEC);
   FUZZ_CHECK(fd >= 0);
@@ -67,8 +94,9 @@ void GunzipFile(Fixture& fixture, bool exact_path, std::span<const uint8_t> byte
   Variant result;
   ExceptionInfo exception;
   const HResult status = fixture.ops->Invoke(fixture.gunzip, kDispatchMethod, args, &result, &exception);
-  close(fd);
   FUZZ_CHECK(status == 0);
+  const std::optional<std::vector<uint8_t>> by_zlib = ReadByZlib(source);
+  close(fd);
 
   const std::vector<std::string> left = Entries(fixture.folder);
   if (result == Variant::I2(0)) {
@@ -78,6 +106,7 @@ void GunzipFile(Fixture& fixture, bool exact_path, std::span<const uint8_t> byte
     const std::string written = Utf16ToUtf8(args[1].bstr());
     FUZZ_CHECK(written == fixture.folder + "/" + left[0]);
     if (exact_path) FUZZ_CHECK(left[0] == "out");
+    FUZZ_CHECK(by_zlib.has_value() && ReadWritten(written) == *by_zlib);
   } else {
     FUZZ_CHECK(left.empty());
   }

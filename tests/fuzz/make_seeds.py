@@ -73,6 +73,13 @@ def gunzip_file():
     write("gunzip_file", "backslash_name", b"\x00" + gzip_member(b"data", b"..\\..\\win.txt"))
     write("gunzip_file", "dot_dot_name", b"\x00" + gzip_member(b"data", b".."))
     write("gunzip_file", "empty_content", b"\x00" + gzip_member(b"", b"empty"))
+    # Members after the first, zero padding, and what must fail after a good member.
+    middle = gzip_member(b"middle ")
+    write("gunzip_file", "three_members", b"\x00" + gzip_member(b"", b"empty") + middle + gzip.compress(text, mtime=0))
+    write("gunzip_file", "zero_padding", b"\x00" + gzip_member(text, b"padded") + bytes(64))
+    write("gunzip_file", "garbage_after", b"\x00" + gzip_member(text, b"g") + bytes(3) + b"\x1f\x8b\x08")
+    write("gunzip_file", "bad_crc_middle", b"\x00" + gzip_member(b"one ") + middle[:-8] + bytes([middle[-8] ^ 1])
+          + middle[-7:] + gzip_member(b"three"))
     write("gunzip_file", "forged_isize", b"\x00" + gzip_member(text, b"big")[:-4] + b"\xf0\xff\xff\x7f")
     write("gunzip_file", "truncated", b"\x00" + gzip_member(text, b"cut")[:30])
     write("gunzip_file", "store_unzip", b"\x80" + struct.pack("<H", len(text)) + zlib.compress(text, 9))

@@ -1,7 +1,9 @@
 // Saves replace a file whole or not at all, and leave no temporary file behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "host/atomic_save.h"
@@ -21,21 +23,32 @@ std::vector<std::string> Entries(const ScratchDir& dir) {
   return names;
 }
 
-// Passes everything through, except that writes to temporary files fail.
+// Passes everything through, except that writes to temporary files fail, or
+// (`at_close`) seem to succeed and only the close reports the failure, as a
+// network file system or a quota may.
 class FailingWritesEnv : public Env {
  public:
+  explicit FailingWritesEnv(bool at_close = false) : at_close_(at_close) {}
   class FailingFile : public RandomAccessFile {
    public:
-    explicit FailingFile(std::unique_ptr<RandomAccessFile> inner) : inner_(std::move(inner)) {}
+    FailingFile(std::unique_ptr<RandomAccessFile> inner, bool at_close)
+        : inner_(std::move(inner)), at_close_(at_close) {}
     Status Read(uint64_t o, std::span<uint8_t> out, size_t* n) override { return inner_->Read(o, out, n); }
     Status Write(uint64_t o, std::span<const uint8_t> data) override {
+      if (at_close_) return inner_->Write(o, data);
       inner_->Write(o, data.first(data.size() / 2));
       return Status::Error(rt::kDiskFull);
     }
     Status Size(uint64_t* size) override { return inner_->Size(size); }
+    Status SetAccess(const FileAccess& access) override { return inner_->SetAccess(access); }
+    Status Close() override {
+      const Status closed = inner_->Close();
+      return at_close_ ? Status::Error(rt::kDiskFull) : closed;
+    }
 
    private:
     std::unique_ptr<RandomAccessFile> inner_;
+    bool at_close_;
   };
   Env& real = DefaultEnv();
   Status OpenReadWrite(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
@@ -45,11 +58,12 @@ class FailingWritesEnv : public Env {
   Status CreateExclusive(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
     std::unique_ptr<RandomAccessFile> inner;
     Status s = real.CreateExclusive(p, &inner);
-    if (s.ok()) *f = std::make_unique<FailingFile>(std::move(inner));
+    if (s.ok()) *f = std::make_unique<FailingFile>(std::move(inner), at_close_);
     return s;
   }
   Status Rename(const std::string& a, const std::string& b) override { return real.Rename(a, b); }
-  std::string FollowLinks(const std::string& p) override { return real.FollowLinks(p); }
+  Status ResolveSaveTarget(const std::string& p, SaveTarget* t) override { return real.ResolveSaveTarget(p, t); }
+  bool IsLink(const std::string& p) override { return real.IsLink(p); }
   PathKind KindOf(const std::string& p) override { return real.KindOf(p); }
   Status MakeWritable(const std::string& p) override { return real.MakeWritable(p); }
   Status RemoveFile(const std::string& p) override { return real.RemoveFile(p); }
@@ -57,6 +71,9 @@ class FailingWritesEnv : public Env {
   Status SetModificationTime(const std::string& p, int64_t s) override { return real.SetModificationTime(p, s); }
   std::string ExecutableFolder() override { return real.ExecutableFolder(); }
   double Now() override { return real.Now(); }
+
+ private:
+  bool at_close_;
 };
 
 TEST(AtomicSave, WritesNewAndReplacesExistingFilesWhole) {
@@ -101,19 +118,66 @@ TEST(AtomicSave, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   ScratchDir dir;
   const std::string path = dir.File("keep.txt");
   WriteAll(path, {'o', 'l', 'd'});
-  FailingWritesEnv env;
   const std::vector<uint8_t> bytes(1000, 7);
-  Status status = SaveFileAtomically(env, path, bytes);
-  EXPECT_EQ(status.number(), rt::kDiskFull);
-  EXPECT_EQ(ReadAll(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  for (const bool at_close : {false, true}) {
+    FailingWritesEnv env(at_close);
+    EXPECT_EQ(SaveFileAtomically(env, path, bytes).number(), rt::kDiskFull) << at_close;
+    EXPECT_EQ(ReadAll(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(Entries(dir), std::vector<std::string>{"keep.txt"});
+  }
+  // A producer writes through its own handle; the close of the save's own
+  // handle still reports what the file system kept for the file.
+  FailingWritesEnv closing(true);
+  EXPECT_EQ(ProduceFileAtomically(closing, path, [](const std::string& temp) {
+    testing::WriteAll(temp, {1, 2});
+    return Status::Ok();
+  }).number(), rt::kDiskFull);
   EXPECT_EQ(Entries(dir), std::vector<std::string>{"keep.txt"});
 
-  status = ProduceFileAtomically(DefaultEnv(), path, [](const std::string& temp) {
+  Status status = ProduceFileAtomically(DefaultEnv(), path, [](const std::string& temp) {
     testing::WriteAll(temp, {1, 2});
     return Status::Error(rt::kDeviceIOError);
   });
   EXPECT_EQ(status.number(), rt::kDeviceIOError);
   EXPECT_EQ(Entries(dir), std::vector<std::string>{"keep.txt"});
+}
+
+// A file's mode in octal, as failures print it.
+std::string ModeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return text;
+}
+
+// Sets the umask for one test and puts the old one back.
+class UmaskFor {
+ public:
+  explicit UmaskFor(mode_t mask) : previous_(::umask(mask)) {}
+  ~UmaskFor() { ::umask(previous_); }
+
+ private:
+  mode_t previous_;
+};
+
+TEST(AtomicSave, ThePartialFileIsPrivateAndTheResultKeepsTheReplacedMode) {
+  ScratchDir dir;
+  UmaskFor mask(027);
+  const std::string fresh = dir.File("fresh");
+  std::string partial;
+  ASSERT_TRUE(ProduceFileAtomically(DefaultEnv(), fresh, [&](const std::string& temp) {
+    partial = ModeOf(temp);
+    return Status::Ok();
+  }).ok());
+  EXPECT_EQ(partial, "0600");
+  EXPECT_EQ(ModeOf(fresh), "0640");  // 0666 under the umask
+
+  const std::string kept = dir.File("kept");
+  WriteAll(kept, {0});
+  ASSERT_EQ(::chmod(kept.c_str(), 0604), 0);
+  ASSERT_TRUE(SaveFileAtomically(DefaultEnv(), kept, std::vector<uint8_t>{1}).ok());
+  EXPECT_EQ(ModeOf(kept), "0604");
 }
 
 TEST(AtomicSave, AMissingFolderFailsAsPathNotFound) {

@@ -462,11 +462,9 @@ TEST_F(GZipUnzipTest, HandMadeHeadersNamesAndMembers) {
       {HandMadeGzip(NamedHeader("../up.txt"), B("up")), "up.txt", B("up")},
       {HandMadeGzip(NamedHeader(".."), B("dots")), "given", B("dots")},
       {HandMadeGzip(Header(0), {}), "given", {}},
-      // Several members: the first ISIZE bytes of all of them, ISIZE being the last one's.
-      {Cat(HandMadeGzip(NamedHeader("multi"), B("hello ")), HandMadeGzip(Header(0), B("world"))), "multi",
-       B("hello")},
-      // Bytes after the last member are ignored, even when they claim 2 GiB.
-      {Cat(HandMadeGzip(NamedHeader("tail"), B("tail")), {0xFF, 0xFF, 0xFF, 0x7F}), "tail", B("tail")},
+      // Several members: all of them, under the first one's name.
+      {Cat(HandMadeGzip(NamedHeader("multi"), B("hello ")), HandMadeGzip(NamedHeader("second"), B("world"))),
+       "multi", B("hello world")},
   };
   for (const Case& c : cases) {
     WriteAll(dir_.File("in.gz"), c.file);
@@ -486,16 +484,18 @@ TEST_F(GZipUnzipTest, HandMadeHeadersNamesAndMembers) {
 
 TEST_F(GZipUnzipTest, RefusesForeignCorruptAndTruncatedFilesWritingNothing) {
   const Bytes good = HandMadeGzip(NamedHeader("name.txt"), Sample(5000));
-  Bytes bad_crc = good, negative = good, corrupt = good;
+  Bytes bad_crc = good, bad_length = good, corrupt = good;
   bad_crc[bad_crc.size() - 6] ^= 1;
-  negative.back() = 0x80;
+  bad_length.back() = 0x80;
   corrupt[40] ^= 0xFF;
   const Bytes cut = Cat(Bytes(good.begin(), good.begin() + good.size() / 2), Le32(5000));
   const Bytes unterminated = Cat(Header(8), B("no end"));
   const Bytes long_extra = Cat(Header(4), {200, 0, 1, 2, 3});
   const std::pair<Bytes, int32_t> cases[] = {
       {B("plain text, long enough to have a header"), 9}, {Bytes(good.begin(), good.begin() + 9), 9},
-      {bad_crc, 9}, {negative, 9}, {corrupt, 9}, {cut, 9}, {unterminated, 9}, {long_extra, 9},
+      {bad_crc, 9}, {bad_length, 9}, {corrupt, 9}, {cut, 9}, {unterminated, 9}, {long_extra, 9},
+      // Bytes after the member that are neither a member nor zeros, here claiming 2 GiB.
+      {Cat(good, {0xF0, 0xFF, 0xFF, 0x7F}), 9},
       {HandMadeGzip(NamedHeader(std::string(121, 'x')), B("x")), 5}};
   fs::create_directory(dir_.path() / "out");
   WriteAll(dir_.File("out/name.txt"), B("keep"));
@@ -542,23 +542,6 @@ TEST_F(GZipUnzipTest, ReplacesAReadOnlyOutput) {
   if (*outcome == 101) GTEST_SKIP() << "file modes are not enforced for the unprivileged user";
   EXPECT_EQ(*outcome, 0);
   EXPECT_EQ(ReadAll(dir_.File("ro.txt")), B("new"));
-}
-
-TEST_F(GZipUnzipTest, AForgedSizeCostsNoMemoryUpFront) {
-  // 2 GiB claimed by bytes after the member, inside a child limited to 1 GiB of
-  // address space: allocating the claim would fail with 7.
-  WriteAll(dir_.File("in.gz"),
-           Cat(HandMadeGzip(NamedHeader("small.txt"), Sample(1000)), {0xF0, 0xFF, 0xFF, 0x7F}));
-  std::string why;
-  const std::optional<int> outcome = testing::RunWithAddressSpaceLimit(
-      size_t{1} << 30,
-      [&] {
-        std::string path = dir_.File("x");
-        return Gunzip(dir_.File("in.gz"), path) == kOk && ReadAll(path) == Sample(1000) ? 0 : 1;
-      },
-      &why);
-  if (!outcome) GTEST_SKIP() << why;
-  EXPECT_EQ(*outcome, 0) << "-1: the child was killed (time-out or crash)";
 }
 
 }  // namespace

@@ -94,6 +94,24 @@ TEST(FileHelpers, KillFileRemovesReadOnlyFilesAndLeavesFoldersAlone) {
   EXPECT_TRUE(ExtractZlib());
 }
 
+TEST(FileHelpers, KillFileRemovesALinkItselfAndNeverTouchesWhatItNames) {
+  ScratchDir dir;
+  WriteAll(dir.File("locked"), {1});
+  ASSERT_EQ(chmod(dir.File("locked").c_str(), 0444), 0);
+  std::filesystem::create_directory(dir.path() / "folder");
+  std::filesystem::create_symlink("locked", dir.path() / "to_file");
+  std::filesystem::create_symlink("folder", dir.path() / "to_folder");
+  std::filesystem::create_symlink("absent", dir.path() / "dangling");
+  for (const char* link : {"to_file", "to_folder", "dangling"}) {
+    KillFile(DefaultEnv(), dir.File(link));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path() / link)) << link;
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.File("locked").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "folder"));
+}
+
 TEST(FileNumberPool, HandsOutTheLowestFreeNumberUpTo511) {
   FileNumberPool pool;
   for (int16_t n = 1; n <= 511; ++n) ASSERT_EQ(pool.Acquire(), n);

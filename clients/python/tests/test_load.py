@@ -1,5 +1,6 @@
 """Load: 64 clients at once, 1000 calls each, mixing FileOps file traffic with store traffic.
-No call fails, no reply goes astray, and the server's memory returns near its start."""
+No call fails, no reply goes astray, and the server's memory returns near its start. And a
+gigabyte compressed and extracted in a memory far smaller than the file."""
 
 import os
 import shutil
@@ -10,7 +11,7 @@ import textwrap
 import time
 import unittest
 
-from support import CLIENT_PATH, SERVER, WAIT, Server, rss_kib, sanitized, wait_for
+from support import CLIENT_PATH, SERVER, WAIT, Server, rss_kib, run_script, sanitized, wait_for
 
 CLIENTS = 64
 ROUNDS = 142  # seven calls a round and six around them: 1000 calls a client
@@ -106,6 +107,61 @@ class LoadTest(unittest.TestCase):
         if not sanitized(SERVER):
             self.assertLess(after - before, 8 * 1024, "the server kept %d KiB" % (after - before))
         self.assertEqual(self.server.stop(), 0)
+
+
+GIB = 1 << 30
+MIB = 1 << 10  # in KiB, as rss_kib counts
+
+GZIP_CALL = """
+import quillon
+fo = quillon.Dispatch("Quillon.FileOps")
+print(fo.GZipFile(%r, %r), fo.ErrorString)
+"""
+
+GUNZIP_CALL = """
+import quillon
+fo = quillon.Dispatch("Quillon.FileOps")
+print(fo.GUnZipFile(%r, quillon.Ref(%r), True), fo.ErrorString)
+"""
+
+
+@unittest.skipIf(sanitized(SERVER), "memory figures mean nothing under AddressSanitizer, and a gigabyte takes minutes")
+class LargeFileTest(unittest.TestCase):
+    """GZipFile and GUnZipFile pass a file through a piece at a time, whatever its size."""
+
+    def test_a_gigabyte_each_way_in_bounded_memory(self):
+        folder = tempfile.mkdtemp(prefix="quillon-large-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        server = Server(SERVER)
+        self.addCleanup(server.remove)
+        env = {"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER}
+        source, packed, output = (os.path.join(folder, name) for name in ("big.bin", "big.gz", "out.bin"))
+        with open(source, "wb") as big:
+            big.truncate(GIB)  # sparse: read as zeros, and it costs no disk
+        start = rss_kib(server.process.pid, "VmHWM")
+
+        started = time.monotonic()
+        result = run_script(GZIP_CALL % (source, packed), env=env, timeout=120)
+        self.assertEqual((result.returncode, result.stdout), (0, "0 \n"), result.stderr)
+        zipped = time.monotonic() - started
+        zip_peak = rss_kib(server.process.pid, "VmHWM")
+        with open(packed, "rb") as archive:
+            archive.seek(-4, os.SEEK_END)
+            self.assertEqual(archive.read(), GIB.to_bytes(4, "little"))
+        os.unlink(source)
+
+        started = time.monotonic()
+        result = run_script(GUNZIP_CALL % (packed, output), env=env, timeout=120)
+        self.assertEqual((result.returncode, result.stdout), (0, "0 \n"), result.stderr)
+        unzipped = time.monotonic() - started
+        unzip_peak = rss_kib(server.process.pid, "VmHWM")
+        self.assertEqual(os.path.getsize(output), GIB)
+
+        print("\n1 GiB: GZipFile %.1f s, GUnZipFile %.1f s; server peak RSS %d KiB at start, %d KiB after "
+              "GZipFile, %d KiB after GUnZipFile" % (zipped, unzipped, start, zip_peak, unzip_peak), file=sys.stderr)
+        # Holding the file would take a gigabyte in either direction.
+        self.assertLess(zip_peak - start, 200 * MIB, "GZipFile took %d KiB" % (zip_peak - start))
+        self.assertLess(unzip_peak - start, 200 * MIB, "GUnZipFile took %d KiB" % (unzip_peak - start))
 
 
 if __name__ == "__main__":

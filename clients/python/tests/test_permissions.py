@@ -1,5 +1,6 @@
 """Only the server's own user gets in: folder and socket modes, and the peer's uid."""
 
+import gzip
 import os
 import shutil
 import stat
@@ -228,6 +229,131 @@ class WhereFilesLandTest(unittest.TestCase):
         target = os.path.join(self.folder, "chosen.bin")
         self.assertEqual(d.WriteBinaryFile(target, False), 0)
         self.assertEqual(self.snapshot(), before | {target})
+
+
+class SavesTest(unittest.TestCase):
+    """Every save (WriteBinaryFile, WriteTextFile, GZipFile, GUnZipFile) in a shared sticky
+    folder, where another user may plant links, and over files whose mode and owner the
+    replacement keeps."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            raise unittest.SkipTest("needs root and setpriv to plant links as another user")
+        os.environ["QUILLON_NETWORK_STATE"] = "online"
+        try:
+            cls.server = Server(SERVER)
+        finally:
+            os.environ.pop("QUILLON_NETWORK_STATE", None)
+        os.environ["QUILLON_SOCKET"] = cls.server.socket
+        os.environ["QUILLON_SERVER"] = SERVER
+        cls.d = quillon.Dispatch("Quillon.Downloader")
+        with HttpServer(replying(b"HTTP/1.0 200 OK\r\n\r\nnew\n")) as http:
+            cls.d.Port = http.port
+            assert cls.d.RequestFile("127.0.0.1", "/new") == 0
+            assert wait_for(lambda: not cls.d.Busy)
+        cls.fo = quillon.Dispatch("Quillon.FileOps")
+
+    @classmethod
+    def tearDownClass(cls):
+        quillon.shutdown()
+        os.environ.pop("QUILLON_SOCKET", None)
+        cls.server.remove()
+
+    def setUp(self):
+        self.private = self.folder(0o700)
+        self.shared = self.folder(0o1777)  # what /tmp is
+        self.secret = os.path.join(self.private, "secret")
+        with open(self.secret, "wb") as secret:
+            secret.write(b"secret")
+        os.chmod(self.secret, 0o600)
+        self.source = os.path.join(self.private, "new.txt")
+        with open(self.source, "wb") as source:
+            source.write(b"new\n")
+        self.archive = self.source + ".gz"
+        with open(self.archive, "wb") as archive:
+            archive.write(gzip.compress(b"new\n"))
+        self.saves = {
+            "WriteBinaryFile": lambda path: self.d.WriteBinaryFile(path, True),
+            "WriteTextFile": lambda path: self.d.WriteTextFile(path, True),
+            "GZipFile": lambda path: self.fo.GZipFile(self.source, path),
+            "GUnZipFile": lambda path: self.fo.GUnZipFile(self.archive, quillon.Ref(path), True),
+        }
+
+    def folder(self, folder_mode, owner=0):
+        folder = tempfile.mkdtemp(prefix="quillon-saves-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.chown(folder, owner, owner)
+        os.chmod(folder, folder_mode)
+        return folder
+
+    def plant(self, target, link):
+        subprocess.run(["setpriv", "--reuid", str(NOBODY), "--regid", str(NOBODY), "--clear-groups",
+                        "ln", "-s", target, link], check=True, capture_output=True, timeout=WAIT)
+        self.assertEqual(os.lstat(link).st_uid, NOBODY)
+
+    def test_a_link_another_user_planted_in_a_shared_folder_redirects_no_save(self):
+        for name, target in (("to_secret", self.secret), ("dangling", os.path.join(self.private, "created")),
+                             ("to_folder", self.private)):
+            self.plant(target, os.path.join(self.shared, name))
+        before = snapshot(self.private, self.shared)
+        for save_name, save in self.saves.items():
+            for path in ("to_secret", "dangling", "to_folder/secret", "to_folder/new"):
+                with self.subTest(save=save_name, path=path):
+                    self.assertEqual(save(os.path.join(self.shared, path)), 75)
+        self.assertEqual(self.fo.ErrorString, "Path/File access error")
+        # "Never overwrite" looks at the path itself: a dangling link is something there.
+        self.assertEqual(self.d.WriteBinaryFile(os.path.join(self.shared, "dangling"), False), 1)
+        self.assertEqual(self.d.ErrorString, "File exists")
+        self.assertEqual(snapshot(self.private, self.shared), before)
+
+        # Followed: a link of our own, one planted in the planter's own sticky folder, and one
+        # in a folder that is world-writable but not sticky.
+        links = [os.path.join(self.shared, "ours"), os.path.join(self.folder(0o1777, NOBODY), "theirs"),
+                 os.path.join(self.folder(0o777), "unsticky")]
+        os.symlink(os.path.join(self.private, "ours"), links[0])
+        for link in links[1:]:
+            self.plant(os.path.join(self.private, os.path.basename(link)), link)
+        for save_name, save in self.saves.items():
+            for link in links:
+                with self.subTest(save=save_name, link=link):
+                    self.assertEqual(save(link), 0)
+                    self.assertTrue(os.path.islink(link))
+                    self.assertTrue(os.path.isfile(os.path.join(self.private, os.path.basename(link))))
+
+    def test_a_replaced_file_keeps_its_mode_and_owner(self):
+        path = os.path.join(self.private, "kept")
+        for save_name, save in self.saves.items():
+            for kept_mode, owner in ((0o600, 0), (0o640, NOBODY)):
+                with self.subTest(save=save_name, mode=oct(kept_mode)):
+                    with open(path, "wb") as old:
+                        old.write(b"old")
+                    os.chmod(path, kept_mode)
+                    os.chown(path, owner, owner)
+                    self.assertEqual(save(path), 0)
+                    info = os.lstat(path)
+                    self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid), (kept_mode, owner, owner))
+                    with open(path, "rb") as new:
+                        self.assertNotEqual(new.read(), b"old")
+
+
+def snapshot(*folders):
+    """Every path under the folders: its mode, owner, and content or link target."""
+    seen = {}
+    for top in folders:
+        for where, folder_names, file_names in os.walk(top):
+            for name in folder_names + file_names:
+                path = os.path.join(where, name)
+                info = os.lstat(path)
+                if stat.S_ISLNK(info.st_mode):
+                    body = os.readlink(path)
+                elif stat.S_ISREG(info.st_mode):
+                    with open(path, "rb") as content:
+                        body = content.read()
+                else:
+                    body = None
+                seen[path] = (stat.S_IMODE(info.st_mode), info.st_uid, body)
+    return seen
 
 
 def gzip_named(stored, content):

@@ -7,8 +7,10 @@
 #       the checked build in build-sanitize/ (clang, AddressSanitizer and
 #       UndefinedBehaviorSanitizer over everything): every test, the Python
 #       suites against the sanitized server, then each fuzz target for
-#       $QUILLON_FUZZ_SECONDS seconds (30; 0 skips them). Any sanitizer report
-#       fails the run, also one from a server nobody was watching.
+#       $QUILLON_FUZZ_SECONDS seconds (30; 0 skips them); then, in
+#       build-tsan/, ThreadSanitizer over the server's C++ tests and the
+#       suites whose clients overlap in time. Any sanitizer report fails the
+#       run, also one from a server nobody was watching.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 export PYTHONPATH="$root/clients/python${PYTHONPATH:+:$PYTHONPATH}"
@@ -55,6 +57,15 @@ if [[ $seconds -gt 0 ]]; then
   "$root/tests/fuzz/run.sh" --list |
     QUILLON_FUZZ_BIN="$build/bin" xargs -P "$(nproc)" -I{} "$root/tests/fuzz/run.sh" {} "$seconds" || status=1
 fi
+
+# ThreadSanitizer over what runs on more than one thread: the server's C++
+# tests and the suites whose clients overlap in time.
+tsan=$root/build-tsan
+"$root/scripts/build-sanitize.sh" --thread "$tsan"
+export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:exitcode=88:second_deadlock_stack=1"
+(cd "$tsan" && ctest --output-on-failure --timeout 900 -j "$(nproc)" \
+   -R '^python\.test_(isolation|load|lifecycle|events|downloader)$' "$@") || status=1
+"$tsan/bin/quillon_server_tests" --gtest_brief=1 || status=1
 
 shopt -s nullglob
 found=("$reports"/*)

@@ -1,7 +1,10 @@
 // Host: the process-wide state, passed to whatever needs it (no hidden globals).
+// Clients are served on threads of their own: what they share here is either
+// safe to share (the pool, the download budget) or set before they start.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,7 +14,8 @@
 
 namespace quillon {
 
-// The pool of file numbers that files opened by the system draw from (1 to 511).
+// The pool of file numbers that files opened by the system draw from (1 to 511),
+// shared by every client of the process, whatever thread serves it.
 class FileNumberPool {
  public:
   static constexpr int16_t kFirst = 1;
@@ -23,6 +27,7 @@ class FileNumberPool {
   int in_use() const;
 
  private:
+  mutable std::mutex mutex_;
   std::vector<bool> taken_ = std::vector<bool>(kLast + 1, false);
 };
 

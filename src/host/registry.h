@@ -18,19 +18,23 @@ class io_context;
 namespace quillon {
 
 class Host;
+class WaitInterrupt;
 
 // The per-client context a factory creates into. Each client connection has its
 // own, so two clients never see each other's downloads, events or lookups; the
 // engines that the objects of one client share hang off it.
 class ClientScope {
  public:
-  explicit ClientScope(asio::io_context& loop) : loop_(loop) {}
+  explicit ClientScope(asio::io_context& loop, const WaitInterrupt* interrupt = nullptr)
+      : loop_(loop), interrupt_(interrupt) {}
   virtual ~ClientScope() = default;
   ClientScope(const ClientScope&) = delete;
   ClientScope& operator=(const ClientScope&) = delete;
 
   // The event loop that runs this client's calls, sockets and timers.
   asio::io_context& loop() { return loop_; }
+  // Raised when the client's blocking waits are to end at once (may be null).
+  const WaitInterrupt* interrupt() const { return interrupt_; }
 
   // The client's one engine of a kind, made on first use. The scope only
   // remembers it: the objects that use it own it, so it ends with the last of them.
@@ -45,6 +49,7 @@ class ClientScope {
 
  private:
   asio::io_context& loop_;
+  const WaitInterrupt* const interrupt_;
   std::unordered_map<std::type_index, std::weak_ptr<void>> engines_;
 };
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/blocking_wait.h"
+#include "host/cares_library.h"
 #include "http/resolver.h"
 
 namespace quillon::http {
@@ -32,14 +34,13 @@ void OnHost(void* arg, int status, int /*timeouts*/, hostent* host) {
 
 class CaresResolver final : public HostResolver {
  public:
-  CaresResolver(std::string dns_servers, std::chrono::milliseconds limit)
-      : dns_servers_(std::move(dns_servers)), limit_(limit) {
-    library_ready_ = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS;
+  CaresResolver(std::string dns_servers, std::chrono::milliseconds limit, const WaitInterrupt* interrupt)
+      : dns_servers_(std::move(dns_servers)), limit_(limit), interrupt_(interrupt) {
+    library_ready_ = CaresLibraryReady();
   }
 
   ~CaresResolver() override {
     if (channel_ != nullptr) ares_destroy(channel_);
-    if (library_ready_) ares_library_cleanup();
   }
 
   std::optional<Ipv4Address> Resolve(std::string_view name) override {
@@ -53,8 +54,7 @@ class CaresResolver final : public HostResolver {
     // Bounded by the deadline; the count only guards against a clock that stalls.
     for (int round = 0; !lookup.done && round < 100'000; ++round) {
       const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      Wait(left);
+      if (left.count() <= 0 || !Wait(left)) break;
     }
     if (!lookup.done) ares_cancel(channel_);  // answers its callback at once
     return lookup.address;
@@ -94,11 +94,12 @@ class CaresResolver final : public HostResolver {
   }
 
   // One wait on the channel's own sockets, then lets c-ares handle what happened.
-  void Wait(std::chrono::microseconds left) {
+  // False when the wait was interrupted: the lookup is to be given up.
+  bool Wait(std::chrono::microseconds left) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
     const int bits = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
     pollfd fds[ARES_GETSOCK_MAXNUM];
-    int count = 0;
+    size_t count = 0;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
       short events = 0;
       if (ARES_GETSOCK_READABLE(bits, i)) events |= POLLIN;
@@ -113,21 +114,25 @@ class CaresResolver final : public HostResolver {
     long long ms = wait == nullptr ? 0 : static_cast<long long>(wait->tv_sec) * 1000 + (wait->tv_usec + 999) / 1000;
     ms = std::clamp<long long>(ms, 1, 1000);
 
-    const int ready = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(ms));
-    if (ready <= 0) {
+    const WaitResult result = PollUntil(std::span<pollfd>(fds, count), Clock::now() + std::chrono::milliseconds(ms),
+                                        interrupt_);
+    if (result == WaitResult::kInterrupted) return false;
+    if (result != WaitResult::kReady) {
       ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // time-outs and retries
-      return;
+      return true;
     }
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
       const bool readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
       const bool writable = (fds[i].revents & POLLOUT) != 0;
       if (!readable && !writable) continue;
       ares_process_fd(channel_, readable ? fds[i].fd : ARES_SOCKET_BAD, writable ? fds[i].fd : ARES_SOCKET_BAD);
     }
+    return true;
   }
 
   const std::string dns_servers_;
   const std::chrono::milliseconds limit_;
+  const WaitInterrupt* const interrupt_;
   bool library_ready_ = false;
   bool failed_ = false;
   ares_channel channel_ = nullptr;
@@ -135,8 +140,9 @@ class CaresResolver final : public HostResolver {
 
 }  // namespace
 
-std::unique_ptr<HostResolver> MakeCaresResolver(std::string dns_servers, std::chrono::milliseconds limit) {
-  return std::make_unique<CaresResolver>(std::move(dns_servers), limit);
+std::unique_ptr<HostResolver> MakeCaresResolver(std::string dns_servers, std::chrono::milliseconds limit,
+                                                const WaitInterrupt* interrupt) {
+  return std::make_unique<CaresResolver>(std::move(dns_servers), limit, interrupt);
 }
 
 }  // namespace quillon::http

@@ -144,8 +144,8 @@ void Downloader::OnNothingRunning() { busy_ = false; }
 
 std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope) {
   http::HttpEngine::Platform platform;
-  platform.sockets = http::MakePosixSocketLayer(scope.loop());
-  platform.resolver = http::MakeCaresResolver(host.network().dns_servers);
+  platform.sockets = http::MakePosixSocketLayer(scope.loop(), std::chrono::seconds(21), scope.interrupt());
+  platform.resolver = http::MakeCaresResolver(host.network().dns_servers, std::chrono::seconds(10), scope.interrupt());
   platform.network = http::MakeSystemNetworkState(host.network().network_state);
   return std::make_shared<http::HttpEngine>(host.env(), std::move(platform), &host.download_memory());
 }

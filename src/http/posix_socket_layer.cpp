@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "host/blocking_wait.h"
 #include "http/socket_layer.h"
 
 namespace quillon::http {
@@ -74,31 +75,29 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > 60'000 ? 60'000 : static_cast<int>(left);
-}
-
 // Waits for `events` on `fd` until `deadline`. 1 = ready, 0 = time is up,
-// -1 = poll failed (errno set).
-int PollUntil(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
-    if (ready > 0) return 1;
-    if (ready == 0) {
-      if (Clock::now() >= deadline) return 0;
-      continue;  // the wait was capped below the deadline
-    }
-    if (errno != EINTR) return -1;
+// -1 = failed (the layer's last error set): poll failed, or the wait was
+// interrupted (10004, as Winsock reports a cancelled blocking call).
+int WaitFor(int fd, short events, Clock::time_point deadline, const WaitInterrupt* interrupt) {
+  pollfd entry{fd, events, 0};
+  switch (PollUntil(std::span<pollfd>(&entry, 1), deadline, interrupt)) {
+    case WaitResult::kReady:
+      return 1;
+    case WaitResult::kTimedOut:
+      return 0;
+    case WaitResult::kInterrupted:
+      errno = EINTR;
+      return -1;
+    case WaitResult::kFailed:
+      break;
   }
+  return -1;
 }
 
 class PosixSocketLayer final : public SocketLayer {
  public:
-  PosixSocketLayer(asio::io_context& loop, std::chrono::milliseconds connect_limit)
-      : loop_(loop), connect_limit_(connect_limit) {}
+  PosixSocketLayer(asio::io_context& loop, std::chrono::milliseconds connect_limit, const WaitInterrupt* interrupt)
+      : loop_(loop), connect_limit_(connect_limit), interrupt_(interrupt) {}
 
   ~PosixSocketLayer() override {
     for (auto& [socket, watcher] : watchers_) Stop(*watcher);
@@ -139,7 +138,7 @@ class PosixSocketLayer final : public SocketLayer {
     if (::connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return 0;
     if (errno != EINPROGRESS && errno != EINTR) return FailErrno();
 
-    const int ready = PollUntil(socket, POLLOUT, deadline);
+    const int ready = WaitFor(socket, POLLOUT, deadline, interrupt_);
     if (ready == 0) return Fail(wsa::kTimedOut);
     if (ready < 0) return FailErrno();
     int error = 0;
@@ -159,7 +158,7 @@ class PosixSocketLayer final : public SocketLayer {
   }
 
   bool WaitWritable(SocketHandle socket, std::chrono::milliseconds limit) override {
-    const int ready = PollUntil(socket, POLLOUT, Clock::now() + limit);
+    const int ready = WaitFor(socket, POLLOUT, Clock::now() + limit, interrupt_);
     if (ready > 0) return true;
     if (ready == 0) Fail(wsa::kTimedOut);
     else FailErrno();
@@ -258,6 +257,7 @@ class PosixSocketLayer final : public SocketLayer {
 
   asio::io_context& loop_;
   const std::chrono::milliseconds connect_limit_;
+  const WaitInterrupt* const interrupt_;
   int started_ = 0;
   int last_error_ = 0;
   std::unordered_set<SocketHandle> open_;
@@ -266,8 +266,9 @@ class PosixSocketLayer final : public SocketLayer {
 
 }  // namespace
 
-std::unique_ptr<SocketLayer> MakePosixSocketLayer(asio::io_context& loop, std::chrono::milliseconds connect_limit) {
-  return std::make_unique<PosixSocketLayer>(loop, connect_limit);
+std::unique_ptr<SocketLayer> MakePosixSocketLayer(asio::io_context& loop, std::chrono::milliseconds connect_limit,
+                                                  const WaitInterrupt* interrupt) {
+  return std::make_unique<PosixSocketLayer>(loop, connect_limit, interrupt);
 }
 
 }  // namespace quillon::http

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/blocking_wait.h"
 #include "http/socket_layer.h"
 
 namespace quillon::http {
@@ -23,8 +24,10 @@ class HostResolver {
 
 // c-ares on a channel of its own. `dns_servers` ("ADDR:PORT[,ADDR:PORT...]") names
 // the only servers to ask and turns the hosts file off; empty means the system's
-// configuration. A lookup gives up after `limit` in all.
+// configuration. A lookup gives up after `limit` in all, or at once when
+// `interrupt` (may be null) is raised.
 std::unique_ptr<HostResolver> MakeCaresResolver(std::string dns_servers,
-                                                std::chrono::milliseconds limit = std::chrono::seconds(10));
+                                                std::chrono::milliseconds limit = std::chrono::seconds(10),
+                                                const WaitInterrupt* interrupt = nullptr);
 
 }  // namespace quillon::http

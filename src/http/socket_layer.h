@@ -14,6 +14,10 @@ namespace asio {
 class io_context;
 }
 
+namespace quillon {
+class WaitInterrupt;
+}
+
 namespace quillon::http {
 
 // A socket as the engine holds it: greater than 0 is a socket, 0 or -1 none.
@@ -76,8 +80,10 @@ class SocketLayer {
 };
 
 // POSIX sockets, with notifications through the given event loop. Connect gives up
-// with 10060 after `connect_limit`.
-std::unique_ptr<SocketLayer> MakePosixSocketLayer(
-    asio::io_context& loop, std::chrono::milliseconds connect_limit = std::chrono::seconds(21));
+// with 10060 after `connect_limit`; Connect and WaitWritable give up at once with
+// 10004 when `interrupt` (may be null) is raised.
+std::unique_ptr<SocketLayer> MakePosixSocketLayer(asio::io_context& loop,
+                                                  std::chrono::milliseconds connect_limit = std::chrono::seconds(21),
+                                                  const WaitInterrupt* interrupt = nullptr);
 
 }  // namespace quillon::http

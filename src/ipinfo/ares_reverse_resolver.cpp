@@ -12,15 +12,13 @@
 #include <memory>
 #include <unordered_map>
 
+#include "host/cares_library.h"
 #include "ipinfo/reverse_resolver.h"
 
 namespace quillon {
 namespace {
 
-bool LibraryReady() {
-  static const bool ready = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS;
-  return ready;
-}
+bool LibraryReady() { return CaresLibraryReady(); }
 
 // Statuses c-ares answers from inside ares_gethostbyaddr when no query went
 // out at all: the lookup was refused rather than failed.

@@ -29,6 +29,9 @@ constexpr size_t kPauseReadingAbove = size_t{64} << 20;
 constexpr size_t kResumeReadingBelow = size_t{16} << 20;
 // Events raised from handlers of events raised from handlers... stop here.
 constexpr size_t kMaxEventDepth = 16;
+// A client that keeps calling while an event waits for its answer restarts the
+// event's clock, but an event never waits longer than this many time-outs.
+constexpr int kEventWaitLimitFactor = 4;
 constexpr size_t kGatherBuffers = 16;
 
 std::string Dump(const Json& message) { return DumpJson(message); }
@@ -117,15 +120,23 @@ class Connection::ExportLog {
   std::vector<uint64_t> handles_;
 };
 
-Connection::Connection(Server& server, Socket socket, uint64_t id, PeerCredentials peer)
-    : server_(server), socket_(std::move(socket)), id_(id), peer_(peer), reader_(server.options().max_frame) {}
+Connection::Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, Socket socket,
+                       uint64_t id, PeerCredentials peer)
+    : server_(server),
+      loop_(loop),
+      interrupt_(interrupt),
+      socket_(std::move(socket)),
+      id_(id),
+      peer_(peer),
+      reader_(server.options().max_frame) {}
 
 Connection::~Connection() = default;
 
 void Connection::Start() {
   std::error_code ignored;
   socket_.non_blocking(true, ignored);
-  scope_ = std::make_unique<ConnectionScope>(server_.loop(), id_);
+  scope_ = std::make_unique<ConnectionScope>(loop_, interrupt_, id_);
+  server_.OnConnectionOpened();
   ArmRead();
 }
 
@@ -153,7 +164,7 @@ void Connection::OnReadable(std::error_code error) {
   } else if (result == ReadResult::kMore) {
     // More is waiting; take it on a later turn so other connections get theirs.
     read_armed_ = true;
-    asio::post(server_.loop(), [self = shared_from_this()] { self->OnReadable({}); });
+    asio::post(loop_, [self = shared_from_this()] { self->OnReadable({}); });
   } else {
     ArmRead();
   }
@@ -177,10 +188,10 @@ void Connection::OnWritable(std::error_code error) {
   if (reading_paused_ && out_bytes_ < kResumeReadingBelow && !closing_) {
     reading_paused_ = false;
     read_armed_ = true;
-    asio::post(server_.loop(), [self = shared_from_this()] { self->OnReadable({}); });
+    asio::post(loop_, [self = shared_from_this()] { self->OnReadable({}); });
   } else if (backlog_ && out_bytes_ < kResumeReadingBelow && !closing_) {
     // Left waiting outside OnReadable (behind an event), with a read armed.
-    asio::post(server_.loop(), [self = shared_from_this()] { self->OnEventUnwound(); });
+    asio::post(loop_, [self = shared_from_this()] { self->OnEventUnwound(); });
   }
 }
 
@@ -502,6 +513,8 @@ Json Connection::OnInvoke(const Json& params, Attachments& attachments) {
 
 Json Connection::OnAdvise(const Json& params) {
   const std::shared_ptr<Dispatch> object = ObjectParam(params);
+  // A client that subscribes again is listening again.
+  unresponsive_ = false;
   ConnectionPoint* point = object->Events();
   if (point == nullptr) throw WithDetail(AutomationError(hr::kNoInterface), "the object raises no events");
   std::optional<std::unordered_set<DispId>> wanted;
@@ -587,7 +600,7 @@ void Connection::Release(uint64_t handle, uint64_t count) {
 // Events
 
 HResult Connection::DeliverEvent(uint64_t sink, const MemberInfo& event, std::span<Variant> args) {
-  if (closing_) return hr::kRpcDisconnected;
+  if (closing_ || unresponsive_) return hr::kRpcDisconnected;
   if (awaiting_.size() >= kMaxEventDepth) {
     server_.log().Line("connection " + std::to_string(id_) + ": " + std::string(event.name) +
                        " not delivered, events nested too deeply");
@@ -629,10 +642,15 @@ HResult Connection::DeliverEvent(uint64_t sink, const MemberInfo& event, std::sp
         }
         break;
       case AnswerStatus::kTimedOut:
+        // The client, not the one sink, stopped answering: every sink it holds
+        // goes, so that no later event waits for it again. Its objects still
+        // answer its calls.
         server_.log().Line("connection " + std::to_string(id_) + " (pid " + std::to_string(peer_.pid) +
-                           "): dropped sink " + std::to_string(sink) + ", no answer to " + std::string(event.name) +
-                           " within " + SecondsText(server_.options().event_timeout));
-        DropSink(sink);
+                           "): no answer to " + std::string(event.name) + " on sink " + std::to_string(sink) +
+                           " within " + SecondsText(answer.waited) + "; the client is unresponsive, dropped sink " +
+                           std::to_string(sink) + " and its " + std::to_string(sinks_.size() - 1) + " other sinks");
+        unresponsive_ = true;
+        DropSinks();
         outcome = hr::kRpcDisconnected;
         break;
       case AnswerStatus::kClosed:
@@ -642,7 +660,7 @@ HResult Connection::DeliverEvent(uint64_t sink, const MemberInfo& event, std::sp
   }
   // Raised from outside any call of this client (a timer, a socket): what the
   // event left behind waits until the raiser is off the stack.
-  if (depth_ == 0) asio::post(server_.loop(), [self] { self->OnEventUnwound(); });
+  if (depth_ == 0) asio::post(loop_, [self] { self->OnEventUnwound(); });
   return outcome;
 }
 
@@ -657,35 +675,43 @@ void Connection::OnEventUnwound() {
 // The private, time-limited, synchronous wait for one answer: only this
 // connection is read, and its requests (calls from inside the handler) are
 // served as they come. A client that keeps talking is not stuck, so anything it
-// sends restarts the clock.
+// sends restarts the clock, but never past kEventWaitLimitFactor event time-outs
+// in all. The server's shutdown ends the wait at once.
 Connection::Answer Connection::AwaitAnswer(int64_t request_id) {
   const auto timeout = server_.options().event_timeout;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto started = std::chrono::steady_clock::now();
+  const auto last_chance = started + kEventWaitLimitFactor * timeout;
+  auto deadline = started + timeout;
   bool peer_gone = false;
   for (;;) {
-    if (auto early = early_answers_.extract(request_id)) return {AnswerStatus::kAnswered, std::move(early.mapped())};
+    if (auto early = early_answers_.extract(request_id)) {
+      return {AnswerStatus::kAnswered, std::move(early.mapped()), {}};
+    }
     Json answer;
-    if (ServeBuffered(request_id, &answer)) return {AnswerStatus::kAnswered, std::move(answer)};
+    if (ServeBuffered(request_id, &answer)) return {AnswerStatus::kAnswered, std::move(answer), {}};
     if (peer_gone) BeginClose("closed by the client");
-    if (closing_) return {AnswerStatus::kClosed, {}};
+    if (closing_) return {AnswerStatus::kClosed, {}, {}};
     if (!WriteSome()) {
       BeginClose("the client stopped reading");
-      return {AnswerStatus::kClosed, {}};
+      return {AnswerStatus::kClosed, {}, {}};
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return {AnswerStatus::kTimedOut, {}};
+    if (now >= deadline) return {AnswerStatus::kTimedOut, {}, now - started};
     pollfd watch{socket_.native_handle(), POLLIN, 0};
     if (!outbox_.empty()) watch.events |= POLLOUT;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    const int ready = ::poll(&watch, 1, static_cast<int>(std::max<int64_t>(1, wait.count())));
-    if (ready < 0 && errno != EINTR) {
-      BeginClose("cannot wait for the client");
-      return {AnswerStatus::kClosed, {}};
+    const WaitResult waited = PollUntil(std::span<pollfd>(&watch, 1), deadline, &interrupt_);
+    if (waited == WaitResult::kInterrupted) {
+      BeginClose("server shutting down");
+      return {AnswerStatus::kClosed, {}, {}};
     }
-    if (ready <= 0 || (watch.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    if (waited == WaitResult::kFailed) {
+      BeginClose("cannot wait for the client");
+      return {AnswerStatus::kClosed, {}, {}};
+    }
+    if (waited != WaitResult::kReady || (watch.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
     const size_t before = reader_.buffered();
     if (ReadSome() == ReadResult::kClosed) peer_gone = true;
-    if (reader_.buffered() != before) deadline = std::chrono::steady_clock::now() + timeout;
+    if (reader_.buffered() != before) deadline = std::min(std::chrono::steady_clock::now() + timeout, last_chance);
   }
 }
 
@@ -747,7 +773,9 @@ void Connection::Close(std::string_view reason) {
                      std::string(reason) + "; " + std::to_string(calls_) + " calls, " +
                      std::to_string(objects_created_) + " objects created, " + std::to_string(ended) +
                      " released at close, open " + SecondsText(std::chrono::steady_clock::now() - opened_));
-  server_.OnConnectionClosed(this);
+  server_.OnConnectionClosed();
+  // Nothing of this client is left to run: its thread ends here.
+  loop_.stop();
 }
 
 uint64_t Connection::Export(const Variant::Object& object) {

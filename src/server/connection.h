@@ -18,6 +18,7 @@
 
 #include <asio/local/stream_protocol.hpp>
 
+#include "host/blocking_wait.h"
 #include "host/dispatch.h"
 #include "host/registry.h"
 #include "server/framing.h"
@@ -32,8 +33,8 @@ class Server;
 // What later engines of one client hang off; one per connection.
 class ConnectionScope : public ClientScope {
  public:
-  ConnectionScope(asio::io_context& loop, uint64_t connection_id)
-      : ClientScope(loop), connection_id_(connection_id) {}
+  ConnectionScope(asio::io_context& loop, const WaitInterrupt& interrupt, uint64_t connection_id)
+      : ClientScope(loop, &interrupt), connection_id_(connection_id) {}
   uint64_t connection_id() const { return connection_id_; }
 
  private:
@@ -49,7 +50,9 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
  public:
   using Socket = asio::local::stream_protocol::socket;
 
-  Connection(Server& server, Socket socket, uint64_t id, PeerCredentials peer);
+  // Runs on `loop`, which runs nothing else; `interrupt` ends its blocking waits.
+  Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, Socket socket, uint64_t id,
+             PeerCredentials peer);
   ~Connection() override;
 
   void Start();
@@ -70,6 +73,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   struct Answer {
     AnswerStatus status;
     Json message;
+    std::chrono::steady_clock::duration waited;  // for kTimedOut
   };
   struct SinkEntry {
     std::weak_ptr<Dispatch> source;
@@ -132,6 +136,8 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   HResult Import(uint64_t handle, Variant::Object* object) override;
 
   Server& server_;
+  asio::io_context& loop_;
+  const WaitInterrupt& interrupt_;
   Socket socket_;
   const uint64_t id_;
   const PeerCredentials peer_;
@@ -159,6 +165,9 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   std::vector<std::shared_ptr<Dispatch>> doomed_;
   int64_t next_event_id_ = 1;
 
+  // An event went unanswered: every sink was dropped, and events still on their
+  // way (to the sinks a raise took before) are not sent, until the next advise.
+  bool unresponsive_ = false;
   bool initialized_ = false;
   bool takes_attachments_ = false;  // the client said so at initialize
   bool closing_ = false;

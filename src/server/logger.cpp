@@ -14,6 +14,7 @@ Logger::~Logger() {
 bool Logger::OpenFile(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "ae");
   if (file == nullptr) return false;
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (file_ != nullptr) std::fclose(file_);
   file_ = file;
   return true;
@@ -28,6 +29,7 @@ void Logger::Line(std::string_view text) {
   gmtime_r(&seconds, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+  const std::lock_guard<std::mutex> lock(mutex_);
   std::FILE* out = file_ != nullptr ? file_ : stderr;
   std::fprintf(out, "%s.%03dZ quillon-server[%d] %.*s\n", stamp, static_cast<int>(millis),
                static_cast<int>(getpid()), static_cast<int>(text.size()), text.data());

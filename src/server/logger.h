@@ -1,7 +1,9 @@
 // The server's log: one line per event worth keeping, to stderr or a file.
+// Lines come from every client's thread; each is written whole.
 #pragma once
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,7 @@ class Logger {
   void Line(std::string_view text);
 
  private:
+  std::mutex mutex_;
   std::FILE* file_ = nullptr;
 };
 

@@ -105,30 +105,65 @@ void Server::OnAccepted(std::error_code error, asio::local::stream_protocol::soc
     AcceptNext();
     return;
   }
+  if (clients_.size() >= kMaxConnections) {
+    log_.Line("refused a connection from pid " + std::to_string(peer.pid) + ": " + std::to_string(clients_.size()) +
+              " clients are connected, the most this server serves at once");
+    std::error_code ignored;
+    socket.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket.close(ignored);
+    AcceptNext();
+    return;
+  }
   idle_timer_.cancel();
-  auto connection = std::make_shared<Connection>(*this, std::move(socket), next_connection_id_++, peer);
-  connections_.push_back(connection);
-  connection->Start();
+  StartClient(std::move(socket), peer);
   AcceptNext();
 }
 
-void Server::OnConnectionClosed(const Connection* connection) {
-  std::erase_if(connections_, [&](const auto& c) { return c.get() == connection; });
+void Server::StartClient(asio::local::stream_protocol::socket socket, const PeerCredentials& peer) {
+  auto client = std::make_unique<ClientThread>();
+  // The socket moves to the client's own loop, where all its waits will run.
+  std::error_code error;
+  asio::local::stream_protocol::socket own(client->loop);
+  own.assign(asio::local::stream_protocol(), socket.release(error), error);
+  if (error) {
+    log_.Line("cannot serve a connection from pid " + std::to_string(peer.pid) + ": " + error.message());
+    return;
+  }
+  const uint64_t id = next_connection_id_++;
+  client->connection = std::make_shared<Connection>(*this, client->loop, client->interrupt, std::move(own), id, peer);
+  ClientThread& started = *client;
+  clients_[id] = std::move(client);
+  started.thread = std::thread([this, &started, id] {
+    started.connection->Start();
+    started.loop.run();  // until the connection has closed
+    asio::post(loop_, [this, id] { OnClientThreadEnded(id); });
+  });
+}
+
+void Server::OnConnectionOpened() { ++connection_count_; }
+
+void Server::OnConnectionClosed() { --connection_count_; }
+
+void Server::OnClientThreadEnded(uint64_t id) {
+  const auto found = clients_.find(id);
+  if (found == clients_.end()) return;  // joined by the shutdown already
+  found->second->thread.join();
+  clients_.erase(found);
   // With everyone gone, what a busy spell took goes back to the system rather
   // than staying with a server that may now idle for hours.
-  if (connections_.empty()) ReturnFreeMemory();
+  if (clients_.empty()) ReturnFreeMemory();
   ArmIdleTimer();
 }
 
 void Server::ArmIdleTimer() {
-  if (stopping_ || options_.idle_exit.count() == 0 || !connections_.empty()) return;
+  if (stopping_ || options_.idle_exit.count() == 0 || !clients_.empty()) return;
   idle_timer_.expires_after(options_.idle_exit);
   idle_timer_.async_wait([this](std::error_code error) { OnIdleExpired(error); });
 }
 
 void Server::OnIdleExpired(std::error_code error) {
   // A connection that arrived after the timer fired but before this ran counts.
-  if (error || !connections_.empty()) return;
+  if (error || !clients_.empty()) return;
   Shutdown("nobody connected for " + Seconds(options_.idle_exit));
 }
 
@@ -150,10 +185,15 @@ void Server::Shutdown(const std::string& reason) {
   signals_.cancel(ignored);
   idle_timer_.cancel();
   accept_retry_.cancel();
-  // Every sink goes before any object ends, so no event is raised on the way out.
-  const std::vector<std::shared_ptr<Connection>> open = connections_;
-  for (const auto& connection : open) connection->DropSinks();
-  for (const auto& connection : open) connection->Close("server shutting down");
+  // Each client's blocking waits end at once; then, on its own thread, it drops
+  // every sink before any of its objects ends, so no event is raised on the way
+  // out, and its thread ends.
+  for (auto& [id, client] : clients_) {
+    client->interrupt.Raise();
+    asio::post(client->loop, [connection = client->connection] { connection->Close("server shutting down"); });
+  }
+  for (auto& [id, client] : clients_) client->thread.join();
+  clients_.clear();
   if (listening_) ::unlink(options_.socket_path.c_str());
   listening_ = false;
 }

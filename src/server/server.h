@@ -1,4 +1,7 @@
-// The server: one io_context runs every call, event and timer, one at a time.
+// The server. Its own io_context (the main thread) accepts, watches the idle
+// time and signals, and shuts down; each client connection is served on a
+// thread of its own, whose io_context runs that client's calls, events, timers
+// and sockets one at a time, so nothing one client waits for delays another.
 // It listens on a Unix socket, admits only peers of its own user, and ends on
 // SIGTERM/SIGINT, on an `exit` request or after a spell with nobody connected.
 #pragma once
@@ -8,22 +11,30 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <atomic>
+#include <thread>
+#include <unordered_map>
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "host/blocking_wait.h"
 #include "host/host.h"
 #include "host/type_library.h"
 #include "server/framing.h"
 #include "server/logger.h"
+#include "server/connection.h"
 #include "server/socket_setup.h"
 #include "server/variant_codec.h"
 
 namespace quillon::server {
 
 class Connection;
+
+// At most this many clients are served at once; the next is refused and closed.
+inline constexpr size_t kMaxConnections = 256;
 
 struct ServerOptions {
   std::string socket_path;
@@ -44,22 +55,26 @@ class Server {
   // accepting. False with a message when it cannot.
   bool Listen(std::string* error);
 
-  asio::io_context& loop() { return loop_; }
   Host& host() { return host_; }
   const TypeLibrary& library() const { return library_; }
   const Json& library_json() const { return library_json_; }
   const ServerOptions& options() const { return options_; }
   const std::string& build_id() const { return options_.build_id; }
   Logger& log() { return log_; }
-  size_t connection_count() const { return connections_.size(); }
+  // Clients connected now; any thread may ask.
+  size_t connection_count() const { return connection_count_.load(); }
 
-  void OnConnectionClosed(const Connection* connection);
-  // Ends the server once the current handler has returned.
+  // Called by a connection, on its thread, as it starts and as it closes.
+  void OnConnectionOpened();
+  void OnConnectionClosed();
+  // Ends the server once the current handler has returned; any thread may ask.
   void RequestExit(std::string reason);
 
  private:
   void AcceptNext();
   void OnAccepted(std::error_code error, asio::local::stream_protocol::socket socket);
+  void StartClient(asio::local::stream_protocol::socket socket, const PeerCredentials& peer);
+  void OnClientThreadEnded(uint64_t id);
   void OnSignal(std::error_code error, int signal_number);
   void OnIdleExpired(std::error_code error);
   void ArmIdleTimer();
@@ -77,7 +92,16 @@ class Server {
   asio::signal_set signals_;
   asio::steady_timer idle_timer_;
   asio::steady_timer accept_retry_;
-  std::vector<std::shared_ptr<Connection>> connections_;
+  // One client's thread: its event loop, what ends its blocking waits, and the
+  // connection it serves. Made and ended on the main thread.
+  struct ClientThread {
+    asio::io_context loop{1};
+    WaitInterrupt interrupt;
+    std::shared_ptr<Connection> connection;
+    std::thread thread;
+  };
+  std::unordered_map<uint64_t, std::unique_ptr<ClientThread>> clients_;
+  std::atomic<size_t> connection_count_{0};
   uint64_t next_connection_id_ = 1;
   bool listening_ = false;
   bool stopping_ = false;

@@ -50,7 +50,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
       ->type_name("SECONDS")
       ->check(CLI::Range(0.0, kYear));
   app.add_option("--event-timeout", event_timeout,
-                 "Drop an event sink that does not answer within SECONDS; every client waits meanwhile")
+                 "A client that does not answer an event within SECONDS loses every event sink it holds")
       ->type_name("SECONDS")
       ->check(CLI::Range(0.001, kYear))
       ->capture_default_str();

@@ -40,7 +40,8 @@ class SandboxEnv final : public Env {
   Status OpenRead(const std::string&, std::unique_ptr<RandomAccessFile>*) override { return Refused(); }
   Status CreateExclusive(const std::string&, std::unique_ptr<RandomAccessFile>*) override { return Refused(); }
   Status Rename(const std::string&, const std::string&) override { return Refused(); }
-  std::string FollowLinks(const std::string& path) override { return path; }
+  Status ResolveSaveTarget(const std::string&, SaveTarget*) override { return Refused(); }
+  bool IsLink(const std::string&) override { return false; }
   PathKind KindOf(const std::string&) override { return PathKind::kMissing; }
   Status MakeWritable(const std::string&) override { return Refused(); }
   Status RemoveFile(const std::string&) override { return Refused(); }
@@ -134,6 +135,7 @@ struct Fixture {
   Host host{env};
   TypeLibrary library = QuillonTypeLibrary();
   asio::io_context loop;
+  WaitInterrupt interrupt;
   Logger log;
   std::unique_ptr<Server> server;
   uint64_t next_id = 1;
@@ -220,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   asio::local::stream_protocol::socket client(fixture.loop);
   asio::local::connect_pair(served, client);
   const int client_fd = client.native_handle();
-  auto connection = std::make_shared<Connection>(*fixture.server, std::move(served), fixture.next_id++,
+  auto connection = std::make_shared<Connection>(*fixture.server, fixture.loop, fixture.interrupt, std::move(served),
+                                                 fixture.next_id++,
                                                  PeerCredentials{static_cast<int>(getpid()), geteuid()});
   connection->Start();
 

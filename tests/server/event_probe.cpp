@@ -1,5 +1,6 @@
 #include "event_probe.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -71,7 +72,7 @@ const ClassInfo& ProbeClass() {
   return info;
 }
 
-int live_probes = 0;
+std::atomic<int> live_probes{0};  // every client's thread counts here
 
 class EventProbe final : public AutomationObject, public std::enable_shared_from_this<EventProbe> {
  public:
@@ -95,7 +96,7 @@ class EventProbe final : public AutomationObject, public std::enable_shared_from
     switch (member.dispid) {
       case kValue: return value_;
       case kStore: value_ = args[0]; return {};
-      case kLive: return Variant::I4(live_probes);
+      case kLive: return Variant::I4(live_probes.load());
       case kRaise: {
         Variant copy = args[0];
         events_.Raise(kOnValue, std::span<Variant>(&copy, 1));

@@ -8,6 +8,9 @@ import time
 
 from support import UdpStub, query_name
 
+# Longer than 50 bytes, so it is taken for the header even when it arrives alone.
+HEADER_OK = b"HTTP/1.0 200 OK\r\nServer: quillon test fixture\r\nContent-Type: text/plain\r\n\r\n"
+
 
 class HttpServer:
     """Serves one connection at a time: records the request (through its blank line), then
@@ -136,10 +139,11 @@ class RecordingServer:
     """Takes any number of connections at once and keeps, for each, every byte it
     received and whether it is still open. A connection whose request asks for a
     path in `bodies` gets that reply and is closed; any other is held open until
-    the peer closes it (a server that never answers)."""
+    the peer closes it (a server that never answers). While `paused`, nothing is read."""
 
     def __init__(self, bodies=None):
         self.bodies = bodies or {}
+        self.paused = False
         self.lock = threading.Lock()
         self.received = []  # one bytearray per connection, in accepted order
         self.open = []      # True while that connection is open on our side
@@ -160,6 +164,9 @@ class RecordingServer:
         for thread in list(self.threads):
             thread.join(10)
         self.listener.close()
+
+    def resume(self):
+        self.paused = False
 
     def requests(self):
         with self.lock:
@@ -189,8 +196,11 @@ class RecordingServer:
         deadline = time.monotonic() + 60
         with conn:
             while not self.stopping.is_set() and time.monotonic() < deadline:
+                if self.paused:
+                    time.sleep(0.02)
+                    continue
                 try:
-                    data = conn.recv(4096)
+                    data = conn.recv(1 << 16)
                 except socket.timeout:
                     continue
                 except OSError:
@@ -199,9 +209,12 @@ class RecordingServer:
                     break
                 with self.lock:
                     self.received[index] += data
-                    request = bytes(self.received[index])
-                if not replied and b"\r\n\r\n" in request:
-                    path = request.split(b" ")[1].decode("latin-1") if b" " in request else ""
+                    # Only the new bytes and the three before them can complete the header.
+                    ended = b"\r\n\r\n" in self.received[index][-len(data) - 3:]
+                    first_line = bytes(self.received[index][:1024]) if ended else b""
+                if not replied and ended:
+                    words = first_line.split(b" ")
+                    path = words[1].decode("latin-1") if len(words) > 1 else ""
                     if path in self.bodies:
                         replied = True
                         try:

@@ -31,12 +31,13 @@ _sanitized = {}
 
 
 def sanitized(binary=SERVER):
-    """True for a binary built with AddressSanitizer, whose memory figures mean
-    nothing to a test (freed memory is held in quarantine, shadow memory added)."""
+    """True for a binary built with AddressSanitizer or ThreadSanitizer, whose memory
+    figures mean nothing to a test (shadow memory, quarantine) and which runs slower."""
     if binary not in _sanitized:
         try:
             with open(binary, "rb") as program:
-                _sanitized[binary] = b"AddressSanitizer" in program.read()
+                image = program.read()
+                _sanitized[binary] = b"AddressSanitizer" in image or b"ThreadSanitizer" in image
         except OSError:
             _sanitized[binary] = False
     return _sanitized[binary]
@@ -80,7 +81,7 @@ def rss_kib(pid, field="VmRSS"):
 
 def _report_prefixes():
     prefixes = []
-    for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+    for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
         for option in os.environ.get(variable, "").split(":"):
             name, _, value = option.partition("=")
             if name == "log_path" and value and value not in ("stderr", "stdout"):

@@ -13,8 +13,9 @@ import time
 import unittest
 
 import quillon
+from http_support import StubDns
 from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, can_connect,
-                     line_count, run_script, wait_for)
+                     line_count, run_script, sanitized, wait_for)
 
 
 class OneServerPerSocketTest(unittest.TestCase):
@@ -71,6 +72,53 @@ class OneServerPerSocketTest(unittest.TestCase):
         self.assertIn("shutting down: SIGTERM", server.log_text())
         self.assertIsNone(client.receive())  # no event on the way out, just the end
         client.close()
+
+
+    def test_shutdown_ends_clients_that_wait_on_the_network_at_once(self):
+        silent = StubDns(silent=True)
+        self.addCleanup(silent.close)
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        fillers = [socket.socket() for _ in range(8)]  # the accept queue is full: connects hang
+        for filler in fillers:
+            filler.setblocking(False)
+            filler.connect_ex(listener.getsockname())
+        self.addCleanup(lambda: [sock.close() for sock in fillers + [listener]])
+        os.environ.update(QUILLON_DNS_SERVERS=silent.address, QUILLON_NETWORK_STATE="online")
+        try:
+            server = Server(SERVER, folder=self.folder)
+        finally:
+            os.environ.pop("QUILLON_DNS_SERVERS")
+            os.environ.pop("QUILLON_NETWORK_STATE")
+        waiting = []
+        for target in ("quiet.test", "127.0.0.1"):
+            script = textwrap.dedent("""
+                import sys, quillon
+                d = quillon.Dispatch("Quillon.Downloader")
+                d.Port = int(sys.argv[2])
+                print("calling", flush=True)
+                try:
+                    print(d.RequestFile(sys.argv[1], "/a"), flush=True)
+                except quillon.com_error as error:
+                    print(hex(error.hresult & 0xFFFFFFFF), flush=True)
+            """)
+            client = subprocess.Popen([sys.executable, "-c", script, target, str(listener.getsockname()[1])],
+                                      env=dict(os.environ, PYTHONPATH=CLIENT_PATH, QUILLON_SOCKET=server.socket,
+                                               QUILLON_SERVER=SERVER), stdout=subprocess.PIPE, text=True)
+            self.addCleanup(lambda c=client: c.poll() is None and c.kill())
+            self.assertEqual(client.stdout.readline().strip(), "calling")
+            waiting.append(client)
+        self.assertTrue(wait_for(lambda: silent.queries > 0))
+        time.sleep(0.3)  # both calls are inside their waits now
+        started = time.monotonic()
+        self.assertEqual(server.stop(signal.SIGTERM), 0)
+        took = time.monotonic() - started
+        self.assertLess(took, 6.0 if sanitized(SERVER) else 2.0, "shutdown took %.2f s" % took)
+        for client, given_up in zip(waiting, ("112", "110")):
+            # The wait gives up (and its answer may still go out), or the call ends with the
+            # connection: RPC_S_SERVER_UNAVAILABLE or RPC_E_DISCONNECTED.
+            self.assertIn(client.communicate(timeout=WAIT)[0].strip(), (given_up, "0x800706ba", "0x80010108"))
 
 
 class AutoStartTest(unittest.TestCase):

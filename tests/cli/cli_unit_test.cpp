@@ -66,6 +66,38 @@ TEST(HttpUrl, DefaultFileNameIsOnePlainName) {
   EXPECT_EQ(DefaultFileName("/end%4"), "end%4");
 }
 
+TEST(HttpUrl, RedirectsResolveAgainstTheUrlTheyCameFrom) {
+  const HttpTarget from = Parse("http://files.test:8080/dir/a.txt?x=1");
+  const struct {
+    const char* location;
+    const char* url;  // empty: refused
+  } cases[] = {
+      {"http://other.test/b.txt", "http://other.test/b.txt"},
+      {"HTTP://other.test:81", "http://other.test:81/"},
+      {"//other.test/b", "http://other.test/b"},
+      {"/b.txt#part", "http://files.test:8080/b.txt"},
+      {"b.txt?y=2", "http://files.test:8080/dir/b.txt?y=2"},
+      {"/x?next=http://elsewhere.test/", "http://files.test:8080/x?next=http://elsewhere.test/"},
+      {"https://files.test/a.txt", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    const std::optional<HttpTarget> to = ResolveRedirect(from, c.location, &why);
+    EXPECT_EQ(to ? TargetUrl(*to) : "", c.url) << c.location;
+    if (!to) {
+      EXPECT_FALSE(why.empty()) << c.location;
+    }
+  }
+}
+
+TEST(HttpUrl, HeaderFieldIsTheWholeLineOfThatName) {
+  const std::string header = "HTTP/1.0 302 Found\r\nX-Location: no\r\nlocation:  /a b \r\nLocation: /second\r\n\r\n";
+  EXPECT_EQ(HeaderField(header, "location"), "/a b");
+  EXPECT_EQ(HeaderField("HTTP/1.0 200 OK\nServer: s\n\n", "server"), "s");
+  EXPECT_EQ(HeaderField(header, "server"), std::nullopt);
+}
+
 TEST(Progress, ContentLengthIsReadOnlyFromItsOwnHeader) {
   EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\ncontent-LENGTH:  1234 \r\n\r\n"), 1234);
   EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\nContent-Length: 7\n\n"), 7);

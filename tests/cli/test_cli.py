@@ -139,14 +139,115 @@ class GetTest(CliTestCase):
         self.assertIn("nothing was saved", result.stderr)
         self.assertEqual(os.listdir(self.folder), [])
 
-    def test_a_redirect_shows_where_the_file_is(self):
-        reply = (b"HTTP/1.0 301 Moved Permanently\r\nLocation: http://files.test/b.txt\r\n"
-                 b"Server: quillon test fixture\r\n\r\nmoved")
-        with HttpServer(replying(reply)) as http:
+    def test_a_body_cut_short_is_not_saved(self):
+        header = HEADER.replace(b"\r\n\r\n", b"\r\nContent-Length: 10000\r\n\r\n")
+        cases = [
+            (["-o", "a.bin"], "3700 of 10000 bytes"),
+            (["-o", "-"], "3700 of 10000 bytes"),
+            (["-o", "a.bin", "--text"], "3700 of 10000 bytes"),
+        ]
+        with HttpServer(replying(header + b"x" * 3700)) as http:
+            for args, text in cases:
+                with self.subTest(args=args):
+                    result = self.quillon("get", "http://127.0.0.1:%d/a.bin" % http.port, *args)
+                    self.assertFailed(result)
+                    self.assertIn("cut short: " + text + " arrived; nothing was saved", result.stderr)
+                    self.assertNotIn("saved", result.stdout)
+                    self.assertNotIn("x", result.stdout)
+        self.assertEqual(os.listdir(self.folder), [])
+
+    def test_redirects_are_reported_or_followed(self):
+        def redirect(to, body):
+            return (b"HTTP/1.0 302 Found\r\nLocation: " + to + b"\r\nServer: quillon test fixture\r\n\r\n" + body)
+
+        def script(replies):
+            """Answers each path with its reply; the file at /end."""
+            def reply(server, conn):
+                path = server.requests[-1].split(b" ")[1]
+                conn.sendall(replies.get(path, HEADER + b"the file"))
+            return reply
+
+        replies = {
+            b"/with-body": redirect(b"/end", b"<a href=/end>moved</a>"),
+            b"/without-body": redirect(b"http://files.test:PORT/end", b""),
+            b"/relative/a": redirect(b"b", b""),
+            b"/relative/b": redirect(b"http://files.test:PORT/end", b""),
+            b"/secure": redirect(b"https://files.test/end", b""),
+            b"/loop": redirect(b"/loop", b""),
+        }
+        with HttpServer(None) as http:
+            for path in list(replies):
+                replies[path] = replies[path].replace(b"PORT", str(http.port).encode())
+            http.reply = script(replies)
+            base = "http://127.0.0.1:%d" % http.port
+            for path in ("/with-body", "/without-body"):
+                with self.subTest(path=path):
+                    told = self.quillon("get", base + path, "-o", "out")
+                    self.assertFailed(told)
+                    self.assertEqual(told.stdout.splitlines()[0], "302 Found")
+                    self.assertRegex(told.stdout.splitlines()[1], r"^Location: .*/end$")
+                    self.assertIn("-L", told.stderr)
+            self.assertEqual(os.listdir(self.folder), [])
+
+            followed = self.quillon("get", "-L", base + "/relative/a", "-o", "out")
+            self.assertEqual(followed.returncode, 0, followed.stderr)
+            self.assertEqual(read(self.path("out")), b"the file")
+            self.assertEqual(followed.stdout.splitlines()[-2:], ["200 OK", "saved out (8 bytes)"])
+            self.assertTrue(http.requests[-2].startswith(b"GET /relative/b HTTP/1.0"), http.requests)
+            self.assertIn(b"Host: files.test\r\n", http.requests[-1])
+
+            cases = [("/secure", "cannot follow the redirect to https://files.test/end: only http://"),
+                     ("/loop", "more than 10 redirects")]
+            for path, text in cases:
+                with self.subTest(path=path):
+                    count = len(http.requests)
+                    refused = self.quillon("get", "--location", base + path, "-o", "refused")
+                    self.assertFailed(refused)
+                    self.assertIn(text, refused.stderr)
+                    self.assertFalse(os.path.exists(self.path("refused")))
+            self.assertEqual(len(http.requests) - count, 11)
+
+    def test_an_empty_body_and_standard_output(self):
+        with HttpServer(replying(HEADER)) as http:
+            url = "http://127.0.0.1:%d/empty.txt" % http.port
+            empty = self.quillon("get", url)
+            self.assertEqual(empty.returncode, 0, empty.stderr)
+            self.assertEqual(empty.stdout, "200 OK\nsaved empty.txt (0 bytes)\n")
+            self.assertEqual(read(self.path("empty.txt")), b"")
+            again = self.quillon("get", url, "-o", "-")
+            self.assertEqual((again.returncode, again.stdout), (0, ""), again.stderr)
+
+        body = bytes(range(256)) * 40 + b"a\nb"
+        with HttpServer(replying(HEADER + body)) as http:
+            url = "http://127.0.0.1:%d/a.bin" % http.port
+            full = subprocess.run([CLI, "get", url, "-o", "-"], cwd=self.folder, env=dict(os.environ, **self.env),
+                                  capture_output=True, timeout=2 * WAIT)
+            self.assertEqual(full.returncode, 0, full.stderr)
+            self.assertEqual(full.stdout, body)
+            self.assertIn(b"200 OK\n", full.stderr)
+            text = subprocess.run([CLI, "get", url, "-o", "-", "--text"], cwd=self.folder,
+                                  env=dict(os.environ, **self.env), capture_output=True, timeout=2 * WAIT)
+            self.assertTrue(text.stdout.endswith(b"a\r\nb"), text.stderr)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["empty.txt"])
+
+    def test_a_header_longer_than_a_block_is_named(self):
+        long_header = HEADER.replace(b"\r\n\r\n", b"\r\nSet-Cookie: " + b"c" * 12000 + b"\r\n\r\n")
+        with HttpServer(replying(long_header + b"body")) as http:
             result = self.quillon("get", "http://127.0.0.1:%d/a.txt" % http.port)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.splitlines()[:2], ["301 Moved Permanently", "Location: http://files.test/b.txt"])
-        self.assertIn("Download http://files.test/b.txt instead", result.stderr)
+        self.assertFailed(result)
+        self.assertIn("has a header of %d bytes, longer than the Downloader reads" % len(long_header), result.stderr)
+        self.assertEqual(os.listdir(self.folder), [])
+
+    def test_a_missing_folder_is_refused_before_the_download(self):
+        write(self.path("file"), b"")
+        with HttpServer(replying(HEADER + b"new")) as http:
+            for output, text in (("no/such/a.txt", "the folder no/such does not exist"),
+                                 ("file/a.txt", "the folder file is not a folder")):
+                with self.subTest(output=output):
+                    result = self.quillon("get", "http://127.0.0.1:%d/a.txt" % http.port, "-o", output)
+                    self.assertFailed(result)
+                    self.assertIn(text, result.stderr)
+        self.assertEqual(http.requests, [])
 
     def test_failed_requests_give_the_downloaders_text_and_what_to_do(self):
         cases = [
@@ -265,7 +366,9 @@ class UsageTest(CliTestCase):
             (["get"], "quillon get: URL is required"),
             (["get", "https://127.0.0.1/x"], "only http:// URLs"),
             (["get", "http://127.0.0.1:99999/x"], "port must be a number from 1 to 65535"),
-            (["get", "http://127.0.0.1/x", "--timeout", "-1"], "--timeout"),
+            (["get", "http://127.0.0.1/x", "--timeout", "-1"], "not a number of seconds greater than 0"),
+            (["get", "http://127.0.0.1/x", "--timeout", "0"], "not a number of seconds greater than 0"),
+            (["get", "http://127.0.0.1/x", "--timeout", "abc"], "not a number of seconds greater than 0"),
             (["host", "127.0.0.1", "--timeout", "70000"], "--timeout"),
             (["gzip", "only-one"], "DEST"),
             (["frobnicate"], "frobnicate"),
@@ -321,6 +424,12 @@ class LocateTest(CliTestCase):
         self.assertIn("  City       San Francisco", lines)
         self.assertIn("  Zip code   94105", lines)
         self.assertIn("  Area code  415", lines)
+
+        # As the host verb does, text that is no address is told from an address not found.
+        words = self.quillon("locate", "hello", "10.0.0.1")
+        self.assertFailed(words)
+        self.assertEqual(words.stdout, "hello  not an IPv4 address (write it dotted, as 192.0.2.70)\n"
+                                       "10.0.0.1  not in the database\n")
 
     def test_json_has_every_location_property(self):
         result = self.quillon("locate", "198.51.100.5", "10.0.0.1", "--json")
@@ -393,20 +502,48 @@ class GzipTest(CliTestCase):
         self.assertEqual(read(self.path(written)), b"sly")
         self.assertFalse(os.path.exists(self.path("escaped.txt")))
 
+    def test_gunzip_into_a_folder_names_the_file_and_keeps_what_exists(self):
+        os.mkdir(self.path("out"))
+        write(self.path("NEWS.gz"), gzip.compress(b"no name inside", mtime=0))
+        write(self.path("named.gz"), with_stored_name(gzip.compress(b"named", mtime=0), b"inside.txt"))
+        cases = [
+            (["NEWS.gz", "out"], "out/NEWS", b"no name inside"),
+            (["named.gz", "out/"], "out/inside.txt", b"named"),
+            (["NEWS.gz", "."], "./NEWS", b"no name inside"),
+        ]
+        for args, written, content in cases:
+            with self.subTest(args=args):
+                result = self.quillon("gunzip", *args)
+                self.assertEqual((result.returncode, result.stdout), (0, written + "\n"), result.stderr)
+                self.assertEqual(read(self.path(written)), content)
+
+                write(self.path(written), b"kept")
+                refused = self.quillon("gunzip", *args)
+                self.assertFailed(refused)
+                self.assertIn("%s: File exists" % written, refused.stderr)
+                self.assertIn("--force", refused.stderr)
+                self.assertEqual(read(self.path(written)), b"kept")
+
+                forced = self.quillon("gunzip", *args, "--force")
+                self.assertEqual(forced.returncode, 0, forced.stderr)
+                self.assertEqual(read(self.path(written)), content)
+
     def test_failures_name_the_error_and_write_nothing(self):
         write(self.path("empty"), b"")
         write(self.path("not.gz"), b"this is not gzip data")
         cases = [
             (["gzip", "missing.txt", "m.gz"], "cannot compress missing.txt into m.gz: File not found (code 53)"),
-            (["gzip", "empty", "e.gz"], "empty file cannot be compressed"),
+            (["gzip", "empty", "e.gz"], "cannot compress empty: the file is empty, and GZipFile refuses an empty"),
             (["gunzip", "not.gz", "x.txt"], "Is SRC a complete gzip file?"),
-            (["gunzip", "missing.gz", "x.txt"], "cannot extract missing.gz"),
+            (["gunzip", "missing.gz", "x.txt"], "cannot extract missing.gz: no such file"),
         ]
         for args, text in cases:
             with self.subTest(args=args):
                 result = self.quillon(*args)
                 self.assertFailed(result)
                 self.assertIn(text, result.stderr)
+                if "not.gz" not in args:
+                    self.assertNotIn("Subscript", result.stderr)
                 self.assertEqual(result.stdout, "")
         self.assertEqual(sorted(os.listdir(self.folder)), ["empty", "not.gz"])
 

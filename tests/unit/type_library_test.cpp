@@ -17,7 +17,10 @@ std::string Outline(const InterfaceInfo& iface) {
     char id[16];
     std::snprintf(id, sizeof id, "%X", static_cast<uint32_t>(m.dispid));
     out += std::string(id) + " " + std::string(MemberKindName(m.kind)) + " " + std::string(m.name) + "(";
-    for (size_t i = 0; i < m.params.size(); ++i) out += (i ? "," : "") + std::string(m.params[i]);
+    for (size_t i = 0; i < m.params.size(); ++i) {
+      if (i > 0) out += ',';
+      out += m.params[i];
+    }
     out += ")\n";
   }
   return out;
@@ -129,7 +132,9 @@ TEST(TypeLibrary, DispatchIdentifiersFollowTheNumberingRules) {
       const uint32_t range = static_cast<uint32_t>(m.dispid) & 0xFFFF0000u;
       EXPECT_EQ(range, m.kind == MemberKind::kMethod ? 0x60030000u : 0x68030000u) << c.name << "." << m.name;
       EXPECT_EQ(m.params.size(), m.kind == MemberKind::kPropertyPut ? 1u : m.params.size());
-      if (m.kind == MemberKind::kPropertyGet) EXPECT_TRUE(m.params.empty());
+      if (m.kind == MemberKind::kPropertyGet) {
+        EXPECT_TRUE(m.params.empty());
+      }
     }
   }
 }

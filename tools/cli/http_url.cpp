@@ -82,4 +82,54 @@ std::string DefaultFileName(std::string_view path) {
   return name;
 }
 
+std::string TargetUrl(const HttpTarget& target) {
+  std::string url = "http://" + target.host;
+  if (target.port != 80) {
+    url += ':';
+    url += std::to_string(target.port);
+  }
+  url += target.path;
+  return url;
+}
+
+std::optional<std::string> HeaderField(std::string_view header, std::string_view name) {
+  size_t start = 0;
+  while (start < header.size()) {
+    size_t end = header.find('\n', start);
+    if (end == std::string_view::npos) end = header.size();
+    std::string_view line = header.substr(start, end - start);
+    start = end + 1;
+    if (line.size() <= name.size() || line[name.size()] != ':' || !StartsWithIgnoreCase(line, name)) continue;
+    std::string_view value = line.substr(name.size() + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
+      value.remove_suffix(1);
+    }
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+std::optional<HttpTarget> ResolveRedirect(const HttpTarget& from, std::string_view location, std::string* why) {
+  if (location.empty()) {
+    if (why != nullptr) *why = "the redirect names no new location";
+    return std::nullopt;
+  }
+  if (location.starts_with("//")) return ParseHttpUrl("http:" + std::string(location), why);
+  const size_t scheme = location.find("://");
+  if (scheme != std::string_view::npos && location.find_first_of("/?#") > scheme) return ParseHttpUrl(location, why);
+
+  HttpTarget target = from;
+  if (const size_t fragment = location.find('#'); fragment != std::string_view::npos) {
+    location = location.substr(0, fragment);
+  }
+  if (location.starts_with("/")) {
+    target.path = std::string(location);
+  } else {
+    const std::string_view base = std::string_view(from.path).substr(0, from.path.find('?'));
+    target.path = std::string(base.substr(0, base.rfind('/') + 1)) + std::string(location);
+  }
+  return target;
+}
+
 }  // namespace quillon::cli

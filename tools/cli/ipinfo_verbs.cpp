@@ -9,6 +9,7 @@
 #include "cli/session.h"
 #include "cli/verbs.h"
 #include "host/convert.h"
+#include "host/ipv4_text.h"
 #include "host/text.h"
 #include "ipinfo/geo_city_writer.h"
 #include "ipinfo/lookup_engine.h"
@@ -143,6 +144,18 @@ class LocateVerb final : public Verb {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     bool all_found = true;
     for (const std::string& address : addresses_) {
+      if (!ParseIPv4Text(Utf8ToUtf16(address))) {
+        // Not found either, but for a reason the user can fix.
+        all_found = false;
+        if (json_) {
+          nlohmann::ordered_json entry = {{"Address", address}, {"Valid", false}};
+          for (const char* field : kFields) entry[field] = "";
+          all.push_back(entry);
+        } else {
+          std::printf("%s  not an IPv4 address (write it dotted, as 192.0.2.70)\n", address.c_str());
+        }
+        continue;
+      }
       const Variant location = Call(info, "GetLocationFromIP", {Text(address)});
       Dispatch& place = *location.object();
       const bool valid = ToBoolean(Get(place, "Valid"));

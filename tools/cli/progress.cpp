@@ -1,7 +1,8 @@
 #include "cli/progress.h"
 
-#include <cctype>
 #include <cmath>
+
+#include "cli/http_url.h"
 
 namespace quillon::cli {
 namespace {
@@ -10,14 +11,6 @@ std::string Printf(const char* format, double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, format, value);
   return buffer;
-}
-
-bool HeaderNameIs(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -54,26 +47,14 @@ std::string FormatElapsed(double seconds) {
 }
 
 std::optional<int64_t> ContentLength(std::string_view header) {
-  size_t start = 0;
-  while (start < header.size()) {
-    size_t end = header.find('\n', start);
-    if (end == std::string_view::npos) end = header.size();
-    std::string_view line = header.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!HeaderNameIs(line, "content-length")) continue;
-    std::string_view value = line.substr(15);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (value.empty() || value.size() > 18) return std::nullopt;
-    int64_t length = 0;
-    for (char c : value) {
-      if (c < '0' || c > '9') return std::nullopt;
-      length = length * 10 + (c - '0');
-    }
-    return length;
+  const std::optional<std::string> value = HeaderField(header, "Content-Length");
+  if (!value || value->empty() || value->size() > 18) return std::nullopt;
+  int64_t length = 0;
+  for (char c : *value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    length = length * 10 + (c - '0');
   }
-  return std::nullopt;
+  return length;
 }
 
 std::string ProgressBar(const Progress& progress, int width) {

@@ -302,7 +302,9 @@ class ServerKilledTest(unittest.TestCase):
         self.assertEqual(sanitizer_reports(second), [])
 
 
-class MisbehavingWebServersTest(ServerTestCase):
+class OnlineServerTestCase(ServerTestCase):
+    """A server that takes the machine for online, whatever its interfaces say."""
+
     @classmethod
     def setUpClass(cls):
         os.environ["QUILLON_NETWORK_STATE"] = "online"
@@ -310,6 +312,9 @@ class MisbehavingWebServersTest(ServerTestCase):
             super().setUpClass()
         finally:
             os.environ.pop("QUILLON_NETWORK_STATE", None)
+
+
+class MisbehavingWebServersTest(OnlineServerTestCase):
 
     def setUp(self):
         self.d = quillon.Dispatch("Quillon.Downloader")
@@ -423,18 +428,10 @@ class MisbehavingWebServersTest(ServerTestCase):
         self.assertUsable()
 
 
-class DownloadLimitTest(ServerTestCase):
+class DownloadLimitTest(OnlineServerTestCase):
     """What downloads may hold together is the server's to bound, whatever a web server sends."""
 
     server_args = ("--max-download", "3M", "--max-frame", "1048576")
-
-    @classmethod
-    def setUpClass(cls):
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            super().setUpClass()
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
 
     def test_an_endless_body_ends_at_the_limit_and_keeps_what_came(self):
         def endless(server, conn):

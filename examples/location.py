@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Location: where an IPv4 address is, from a city database (a file named GEOIPCITY.DAT).
+"""Location: where IPv4 addresses are, from a city database (a file named GEOIPCITY.DAT).
 
-    python3 examples/location.py 192.0.2.70 [path/to/GEOIPCITY.DAT]
+    python3 examples/location.py [--db path/to/GEOIPCITY.DAT] ADDRESS [ADDRESS...]
 
-Without a path it uses the sample database the build writes (build/share/quillon/).
+Without --db it uses the sample database the build writes (build/share/quillon/).
 """
 
+import argparse
 import os
 import sys
 
@@ -17,24 +18,35 @@ except ImportError:  # run from a checkout, without the client installed
     import quillon
 
 SAMPLE = os.path.join(HERE, "..", "build", "share", "quillon", "GEOIPCITY.DAT")
+FIELDS = ("Country", "CountryCode", "Region", "City", "ZipCode", "AreaCode")
 
 
-def main(address, database=SAMPLE):
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--db", default=SAMPLE, help="the city database")
+    parser.add_argument("addresses", nargs="+", metavar="ADDRESS")
+    args = parser.parse_args()
+
     info = quillon.Dispatch("Quillon.IPInfo")
-    if info.EnableLocationData(os.path.abspath(database)) != 0:
-        print("cannot open %s: %s" % (database, info.ErrorString), file=sys.stderr)
+    if info.EnableLocationData(os.path.abspath(args.db)) != 0:
+        print("cannot open %s: %s" % (args.db, info.ErrorString), file=sys.stderr)
         return 1
-    # A Location cannot be created; IPInfo hands out its own, refilled by every lookup.
-    place = info.GetLocationFromIP(address)
-    if not place.Valid:
-        print(address, "is not in the database")
-        return 1
-    for field in ("Country", "CountryCode", "Region", "City", "ZipCode", "AreaCode"):
-        print("%-12s %s" % (field, getattr(place, field)))
-    return 0
+    # A Location cannot be created: IPInfo hands out its own, refilled by every lookup,
+    # so each answer is copied (quillon.values) before the next lookup changes it.
+    places = {}
+    for address in args.addresses:
+        places[address] = quillon.values(info.GetLocationFromIP(address))
+    missing = 0
+    for address, place in places.items():
+        if not place["Valid"]:
+            print("%s is not in the database" % address)
+            missing += 1
+            continue
+        print(address)
+        for field in FIELDS:
+            print("  %-12s %s" % (field, place[field]))
+    return 1 if missing == len(places) else 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) not in (2, 3):
-        sys.exit(__doc__)
-    sys.exit(main(*sys.argv[1:]))
+    sys.exit(main())

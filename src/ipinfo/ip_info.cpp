@@ -49,6 +49,10 @@ std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
     return std::make_shared<LookupEngine>(*loop, [process, loop] {
       ResolverSettings settings;
       settings.dns_servers = process->network().dns_servers;
+      // One second a try: with a silent first server, the second still gets its
+      // turn well inside the default TimeOut of 5000 ms.
+      settings.attempt_timeout_ms = 1000;
+      settings.attempts = 3;
       return MakeAresReverseResolver(*loop, settings);
     });
   });

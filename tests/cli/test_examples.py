@@ -84,8 +84,10 @@ class ClassExamplesTest(unittest.TestCase):
         self.assertEqual(out.splitlines(), ["127.0.0.1 localhost", "abc (not an IPv4 address)"])
 
     def test_location(self):
-        out = self.run_ok("location.py", "192.0.2.70", SAMPLE_DB)
-        self.assertIn("City         San Francisco", out.splitlines())
+        # Two lookups through the one Location: each answer was copied before the next.
+        out = self.run_ok("location.py", "--db", SAMPLE_DB, "192.0.2.70", "198.51.100.5").splitlines()
+        self.assertEqual(out[out.index("192.0.2.70") + 4], "  City         San Francisco")
+        self.assertEqual(out[out.index("198.51.100.5") + 4], "  City         Paris")
 
     def test_fileops(self):
         out = self.run_ok("fileops.py")

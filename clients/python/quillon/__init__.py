@@ -26,7 +26,7 @@ __version__ = _client.__version__
 
 __all__ = [
     "Dispatch", "DispatchWithEvents", "WithEvents", "Unadvise", "PumpWaitingMessages", "invoke",
-    "release", "shutdown", "typelib", "get_dispid", "Ref", "Variant", "Null", "com_error",
+    "release", "shutdown", "typelib", "get_dispid", "values", "Ref", "Variant", "Null", "com_error",
     "DispatchProxy", "socket_path", "server_path",
 ]
 
@@ -99,6 +99,18 @@ def release(obj):
         object.__setattr__(obj, "_released", True)
         if obj._conn.lost is None:
             obj._conn.release(obj._handle)
+
+
+def values(obj):
+    """Every property of `obj` that reads without arguments, as a dict in the order the
+    type library lists them: a copy that stays as it is when the object changes (an
+    IPInfo refills its one Location at every GetLocationFromIP)."""
+    if not isinstance(obj, DispatchProxy):
+        raise TypeError("values needs a quillon object")
+    with _client._lock:
+        obj._check()
+        names = obj._conn.readable_properties(obj._class)
+    return {name: invoke(obj, name, kind="get") for name in names}
 
 
 def get_dispid(obj, name):

@@ -452,11 +452,13 @@ class Connection:
     def _load_library(self):
         if self._members is None:
             library = self.request("typelib", {})
-            self._members, self._events = {}, {}
+            self._members, self._events, self._readable = {}, {}, {}
             for info in library.get("classes", ()):
                 table = self._members[info["name"]] = {}
                 for member in info["interface"]["members"]:
                     table.setdefault(member["name"].lower(), set()).add(member["kind"])
+                self._readable[info["name"]] = [member["name"] for member in info["interface"]["members"]
+                                                if member["kind"] == "get" and not member.get("params")]
                 events = info.get("events") or {}
                 self._events[info["name"]] = [member["name"] for member in events.get("members", ())]
 
@@ -464,6 +466,11 @@ class Connection:
         """{lower-case name: set of kinds} of a class, from the type library."""
         self._load_library()
         return self._members.get(class_name)
+
+    def readable_properties(self, class_name):
+        """The names of a class's properties that read without arguments, in interface order."""
+        self._load_library()
+        return self._readable.get(class_name, [])
 
     def event_names(self, class_name):
         """The names of a class's events, from the type library; None when it does not say."""

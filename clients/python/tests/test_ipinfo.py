@@ -1,14 +1,17 @@
 """IPInfo end to end: reverse lookups answered by a DNS stub on 127.0.0.1, with events and
 with Busy polling, and locations from the sample city database the build writes."""
 
+import json
 import os
 import struct
 import tempfile
+import textwrap
 import time
 import unittest
 
 import quillon
-from support import SERVER, WAIT, ServerTestCase, UdpStub, query_name, wait_for
+from http_support import StubDns
+from support import SERVER, WAIT, Server, ServerTestCase, UdpStub, query_name, run_script, wait_for
 
 
 class PtrStub(UdpStub):
@@ -117,6 +120,34 @@ class IPInfoTest(ServerTestCase):
         self.assertTrue(info.Busy)
         self.assertTrue(wait_for(lambda: not info.Busy, timeout=WAIT, interval=0.05))
         self.assertGreaterEqual(time.monotonic() - started, 0.9)
+
+    def test_a_silent_first_name_server_leaves_the_second_its_turn(self):
+        silent = StubDns(silent=True)
+        os.environ["QUILLON_DNS_SERVERS"] = "%s,%s" % (silent.address, self.dns.address)
+        server = Server(SERVER)
+        os.environ.pop("QUILLON_DNS_SERVERS")
+        try:
+            result = run_script(textwrap.dedent("""
+                import json, time, quillon
+                info = quillon.Dispatch("Quillon.IPInfo")
+                seen = []
+                class Results:
+                    def OnHostNameResult(self, ip, host, err): seen.append([host, err])
+                quillon.WithEvents(info, Results)
+                info.EnableHostNameData()
+                started = time.monotonic()
+                info.GetHostNameFromIP("192.0.2.5")  # the default TimeOut: 5000 ms
+                quillon.PumpWaitingMessages(10, until=lambda: seen)
+                print(json.dumps([seen, time.monotonic() - started]))
+            """), env={"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER})
+        finally:
+            server.remove()
+            silent.close()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        seen, took = json.loads(result.stdout)
+        self.assertEqual(seen, [["host-5.example.test", 0]])
+        self.assertGreater(silent.queries, 0)
+        self.assertLess(took, 4.0)
 
     def test_handler_sees_busy_and_chains_a_lookup_and_objects_share_results(self):
         info, handler = self.make()

@@ -42,9 +42,10 @@ def main():
         with open(path, "rb") as f:
             print("file now:", f.read())
 
-        # Failures set ErrorNumber and ErrorString instead of raising.
+        # Failures set ErrorNumber and ErrorString instead of raising. This one is on
+        # purpose, to show them: the error printed next is what the example expects.
         fo.GetStoreSize("no such store")
-        print("error %d: %s" % (fo.ErrorNumber, fo.ErrorString))
+        print("an expected error, %d: %s" % (fo.ErrorNumber, fo.ErrorString))
         fo.ClearError()
 
         if fo.GZipFile(path, path + ".gz") != 0:

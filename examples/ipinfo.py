@@ -2,6 +2,10 @@
 """IPInfo: the host names of IPv4 addresses, one reverse lookup at a time.
 
     python3 examples/ipinfo.py 127.0.0.1 192.0.2.1
+
+The lookups go to the DNS servers the Quillon server was started with: those in
+$QUILLON_DNS_SERVERS ("ADDR:PORT[,ADDR:PORT...]") when it is set, else the system's own
+(/etc/resolv.conf).
 """
 
 import os

@@ -64,7 +64,7 @@ tsan=$root/build-tsan
 "$root/scripts/build-sanitize.sh" --thread "$tsan"
 export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:exitcode=88:second_deadlock_stack=1"
 (cd "$tsan" && ctest --output-on-failure --timeout 900 -j "$(nproc)" \
-   -R '^python\.test_(isolation|load|lifecycle|events|downloader)$' "$@") || status=1
+   -R '^python\.test_(isolation|load|events|downloader)$' "$@") || status=1
 "$tsan/bin/quillon_server_tests" --gtest_brief=1 || status=1
 
 shopt -s nullglob

@@ -148,7 +148,8 @@ TEST_F(IPInfoHostName, SilentServerTimesOutAndLateAnswersStaySilent) {
   ASSERT_TRUE(RunUntil(loop_, [&] { return !sink->events.empty(); }, 5s));
   RunFor(loop_, 1000ms);
   EXPECT_EQ(sink->events, (std::vector<Event>{{u"192.0.2.10", u"", 5}}));
-  EXPECT_EQ(dns_.queries_for("192.0.2.10"), 1);
+  // The first try, and at most the resolver's own retry after its one second.
+  EXPECT_LE(dns_.queries_for("192.0.2.10"), 2);
 }
 
 TEST_F(IPInfoHostName, SupersededRequestStaysSilent) {

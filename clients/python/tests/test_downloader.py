@@ -13,7 +13,7 @@ import unittest
 
 import quillon
 from http_support import HttpServer, Recorder, RecordingServer, StubDns, replying
-from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script, wait_for
+from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script, sanitized, wait_for
 
 # Longer than 50 bytes, so it is taken for the header even when it arrives alone.
 HEADER = b"HTTP/1.0 200 OK\r\nServer: quillon test fixture\r\nContent-Type: text/plain\r\n\r\n"
@@ -406,7 +406,8 @@ class NetworkSettingsTest(unittest.TestCase):
             server.remove()
             silent.close()
         self.assertEqual(answer, [112, "Failed to resolve server IP address."])
-        self.assertLess(elapsed, 12.5)
+        # The lookup's 10 s, plus a script's start (slow for a sanitized server on a busy machine).
+        self.assertLess(elapsed, 20.0 if sanitized(SERVER) else 12.5)
         self.assertGreater(silent.queries, 0)
 
 

@@ -33,20 +33,17 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why) {
-  constexpr uid_t kNobody = 65534;
-  constexpr int kCannotDrop = 200;
-  if (geteuid() != 0) return body();  // file modes already bind this process
-  pid_t child = fork();
-  if (child < 0) {
-    *why = "fork failed";
-    return std::nullopt;
-  }
+namespace {
+
+// Runs `body` in a forked child after `prepare` (which returns false when the
+// child cannot be set up, exit 200); the child's exit status, or -1 when it
+// did not exit by itself.
+int RunInChild(const std::function<bool()>& prepare, const std::function<int()>& body) {
+  constexpr int kCannotPrepare = 200;
+  const pid_t child = fork();
+  if (child < 0) return -1;
   if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-        setresuid(kNobody, kNobody, kNobody) != 0) {
-      _exit(kCannotDrop);
-    }
+    if (!prepare()) _exit(kCannotPrepare);
     int result = 199;
     try {
       result = body();
@@ -55,15 +52,30 @@ std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string
     _exit(result);
   }
   int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why) {
+  constexpr uid_t kNobody = 65534;
+  if (geteuid() != 0) return body();  // file modes already bind this process
+  const int status = RunInChild(
+      [] {
+        return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+               setresuid(kNobody, kNobody, kNobody) == 0;
+      },
+      body);
+  if (status < 0) {
     *why = "the unprivileged child did not finish";
     return std::nullopt;
   }
-  if (WEXITSTATUS(status) == kCannotDrop) {
+  if (status == 200) {
     *why = "cannot switch to the user nobody (no privilege to change user ids)";
     return std::nullopt;
   }
-  return WEXITSTATUS(status);
+  return status;
 }
 
 std::optional<int> RunWithAddressSpaceLimit(size_t bytes, const std::function<int()>& body, std::string* why) {
@@ -82,22 +94,14 @@ std::optional<int> RunWithAddressSpaceLimit(size_t bytes, const std::function<in
     *why = "an address-space limit cannot work under AddressSanitizer, whose shadow memory reserves terabytes";
     return std::nullopt;
   }
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    alarm(30);
-    const struct rlimit limit = {bytes, bytes};
-    setrlimit(RLIMIT_AS, &limit);
-    int result = 199;
-    try {
-      result = body();
-    } catch (...) {
-    }
-    _exit(result);
-  }
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return RunInChild(
+      [bytes] {
+        alarm(30);
+        const struct rlimit limit = {bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
+        return true;
+      },
+      body);
 }
 
 }  // namespace quillon::testing

@@ -183,6 +183,18 @@ class ServerTestCase(unittest.TestCase):
         cls.server.remove()
 
 
+class OnlineServerTestCase(ServerTestCase):
+    """A server that takes the machine for online, whatever its interfaces say."""
+
+    @classmethod
+    def setUpClass(cls):
+        os.environ["QUILLON_NETWORK_STATE"] = "online"
+        try:
+            super().setUpClass()
+        finally:
+            os.environ.pop("QUILLON_NETWORK_STATE", None)
+
+
 def run_script(source, env=None, timeout=WAIT):
     """Runs Python source in a new process with the client on its path."""
     full_env = dict(os.environ, PYTHONPATH=CLIENT_PATH, **(env or {}))

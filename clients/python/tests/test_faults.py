@@ -19,7 +19,8 @@ import unittest
 
 import quillon
 from http_support import HttpServer, Recorder, replying
-from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, UdpStub, line_count,
+from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, OnlineServerTestCase, RawClient, Server,
+                     ServerTestCase, UdpStub, line_count,
                      query_name, rss_kib, run_script, sanitized, sanitizer_reports, wait_for)
 
 E_OUTOFMEMORY = -2147024882
@@ -300,18 +301,6 @@ class ServerKilledTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not os.path.exists(self.socket), timeout=3 * WAIT))
         self.assertTrue(wait_for(lambda: gone(second)))
         self.assertEqual(sanitizer_reports(second), [])
-
-
-class OnlineServerTestCase(ServerTestCase):
-    """A server that takes the machine for online, whatever its interfaces say."""
-
-    @classmethod
-    def setUpClass(cls):
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            super().setUpClass()
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
 
 
 class MisbehavingWebServersTest(OnlineServerTestCase):

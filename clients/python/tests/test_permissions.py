@@ -13,7 +13,7 @@ import zlib
 
 import quillon
 from http_support import HttpServer, replying
-from support import SERVER, WAIT, Server, run_script, wait_for
+from support import SERVER, WAIT, OnlineServerTestCase, Server, run_script, wait_for
 
 NOBODY = 65534
 CONNECT = textwrap.dedent("""
@@ -161,26 +161,18 @@ class PlantedServerTest(unittest.TestCase):
         self.assertIn("received 0 bytes", out)
 
 
-class WhereFilesLandTest(unittest.TestCase):
+class WhereFilesLandTest(OnlineServerTestCase):
     """A client's paths are used as given; the bytes of a downloaded or decompressed file
     never choose where the server writes."""
 
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="quillon-land-")
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            cls.server = Server(SERVER)
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
-        os.environ["QUILLON_SOCKET"] = cls.server.socket
-        os.environ["QUILLON_SERVER"] = SERVER
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
-        quillon.shutdown()
-        os.environ.pop("QUILLON_SOCKET", None)
-        cls.server.remove()
+        super().tearDownClass()
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def snapshot(self):
@@ -231,7 +223,7 @@ class WhereFilesLandTest(unittest.TestCase):
         self.assertEqual(self.snapshot(), before | {target})
 
 
-class SavesTest(unittest.TestCase):
+class SavesTest(OnlineServerTestCase):
     """Every save (WriteBinaryFile, WriteTextFile, GZipFile, GUnZipFile) in a shared sticky
     folder, where another user may plant links, and over files whose mode and owner the
     replacement keeps."""
@@ -240,25 +232,13 @@ class SavesTest(unittest.TestCase):
     def setUpClass(cls):
         if os.geteuid() != 0 or shutil.which("setpriv") is None:
             raise unittest.SkipTest("needs root and setpriv to plant links as another user")
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            cls.server = Server(SERVER)
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
-        os.environ["QUILLON_SOCKET"] = cls.server.socket
-        os.environ["QUILLON_SERVER"] = SERVER
+        super().setUpClass()
         cls.d = quillon.Dispatch("Quillon.Downloader")
         with HttpServer(replying(b"HTTP/1.0 200 OK\r\n\r\nnew\n")) as http:
             cls.d.Port = http.port
             assert cls.d.RequestFile("127.0.0.1", "/new") == 0
             assert wait_for(lambda: not cls.d.Busy)
         cls.fo = quillon.Dispatch("Quillon.FileOps")
-
-    @classmethod
-    def tearDownClass(cls):
-        quillon.shutdown()
-        os.environ.pop("QUILLON_SOCKET", None)
-        cls.server.remove()
 
     def setUp(self):
         self.private = self.folder(0o700)

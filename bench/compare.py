@@ -223,15 +223,17 @@ class QuillonServer:
         self.log = os.path.join(self.folder, "server.log")
         self.binary = binary
         self.procs = procs
+        self.settings = {"QUILLON_DNS_SERVERS": dns, "QUILLON_NETWORK_STATE": "online"}
         self.process = procs.start([binary, "--socket", self.socket, "--log", self.log],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   env=clean_env(QUILLON_DNS_SERVERS=dns, QUILLON_NETWORK_STATE="online"))
+                                   env=clean_env(**self.settings))
         if not wait_until(lambda: can_connect(socket.AF_UNIX, self.socket) or self.process.poll() is not None) \
                 or self.process.poll() is not None:
             raise SystemExit("the Quillon server did not start; see %s" % self.log)
 
     def client_env(self):
-        return clean_env(PYTHONPATH=CLIENT, QUILLON_SOCKET=self.socket, QUILLON_SERVER=self.binary)
+        # Clients send their own settings: the jobs mean the server's.
+        return clean_env(PYTHONPATH=CLIENT, QUILLON_SOCKET=self.socket, QUILLON_SERVER=self.binary, **self.settings)
 
     def memory(self):
         """(peak RSS, current RSS) in bytes, from the kernel's own accounting."""

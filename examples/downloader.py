@@ -32,7 +32,7 @@ class Events:
 def main(url, output=None):
     parts = urllib.parse.urlsplit(url)
     # The server saves the file, so a relative path would be taken from its folder, not ours.
-    output = os.path.abspath(output or os.path.basename(parts.path) or "index.html")
+    output = output or os.path.basename(parts.path) or "index.html"
 
     d = quillon.Dispatch("Quillon.Downloader")
     events = quillon.WithEvents(d, Events)

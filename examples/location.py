@@ -28,7 +28,7 @@ def main():
     args = parser.parse_args()
 
     info = quillon.Dispatch("Quillon.IPInfo")
-    if info.EnableLocationData(os.path.abspath(args.db)) != 0:
+    if info.EnableLocationData(args.db) != 0:
         print("cannot open %s: %s" % (args.db, info.ErrorString), file=sys.stderr)
         return 1
     # A Location cannot be created: IPInfo hands out its own, refilled by every lookup,

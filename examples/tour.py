@@ -120,16 +120,11 @@ class NameServer:
 class PrivateServer:
     """The automation server on a socket in a 0700 folder of its own."""
 
-    def __init__(self, binary, folder, dns_servers):
+    def __init__(self, binary, folder):
         self.socket = os.path.join(folder, "quillon.sock")
         self.log = os.path.join(folder, "server.log")
-        env = {name: value for name, value in os.environ.items() if name not in PROXY_VARIABLES}
-        env["QUILLON_DNS_SERVERS"] = dns_servers
-        # Everything the tour reaches is on 127.0.0.1, so it needs no network: the server
-        # is told it is online even on a machine without any network interface up.
-        env["QUILLON_NETWORK_STATE"] = "online"
         with open(self.log, "ab") as log:
-            self.process = subprocess.Popen([binary, "--socket", self.socket, "--log", self.log], env=env,
+            self.process = subprocess.Popen([binary, "--socket", self.socket, "--log", self.log],
                                             stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + WAIT
         while time.monotonic() < deadline and self.process.poll() is None:
@@ -302,10 +297,15 @@ def tour(folder):
         web = WebServer(site)
         cleanups.append(web.close)
         step("A private server")
-        server = PrivateServer(binary, folder, names.address)
+        server = PrivateServer(binary, folder)
         cleanups.append(server.stop)
         os.environ["QUILLON_SOCKET"] = server.socket
         os.environ["QUILLON_SERVER"] = binary
+        # The client sends its settings with its first call, and this script's connection
+        # uses them. Everything the tour reaches is on 127.0.0.1, so it needs no network:
+        # it is online even on a machine without any network interface up.
+        os.environ["QUILLON_DNS_SERVERS"] = names.address
+        os.environ["QUILLON_NETWORK_STATE"] = "online"
         cleanups.append(quillon.shutdown)
         say("%s on %s" % (binary, server.socket))
         say("web server: http://127.0.0.1:%d/ serving %s" % (web.port, site))

@@ -103,8 +103,10 @@ int32_t FileLength(RandomAccessFile& file) {
 
 }  // namespace
 
-FileOps::FileOps(Host& host)
-    : AutomationObject(*QuillonTypeLibrary().FindClass("FileOps")), host_(host), env_(host.env()) {
+FileOps::FileOps(Host& host, std::string working_folder)
+    : AutomationObject(*QuillonTypeLibrary().FindClass("FileOps")),
+      host_(host),
+      env_(host.env(), std::move(working_folder)) {
   // Creation goes on whatever the answer: the compression members find out for
   // themselves when they need the library.
   (void)ExtractZlib();
@@ -400,5 +402,9 @@ Variant FileOps::LongToBytes(Variant& long_int) {
 }
 
 std::shared_ptr<Dispatch> CreateFileOps(Host& host) { return std::make_shared<FileOps>(host); }
+
+std::shared_ptr<Dispatch> CreateFileOps(Host& host, ClientScope& scope) {
+  return std::make_shared<FileOps>(host, scope.working_folder());
+}
 
 }  // namespace quillon

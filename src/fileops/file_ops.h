@@ -15,14 +15,17 @@
 #include "fileops/store_table.h"
 #include "host/dispatch.h"
 #include "host/env.h"
+#include "host/working_folder_env.h"
 
 namespace quillon {
 
+class ClientScope;
 class Host;
 
 class FileOps : public AutomationObject {
  public:
-  explicit FileOps(Host& host);
+  // Relative paths start in `working_folder` (empty: the process's own).
+  explicit FileOps(Host& host, std::string working_folder = {});
   ~FileOps() override;
 
  protected:
@@ -62,7 +65,7 @@ class FileOps : public AutomationObject {
   Variant GUnZipFile(Variant& src_zpath, Variant& destination_unzpath, Variant& override_name);
 
   Host& host_;
-  Env& env_;
+  WorkingFolderEnv env_;
 
   // The current file.
   bool file_is_open_ = false;
@@ -75,5 +78,6 @@ class FileOps : public AutomationObject {
 };
 
 std::shared_ptr<Dispatch> CreateFileOps(Host& host);
+std::shared_ptr<Dispatch> CreateFileOps(Host& host, ClientScope& scope);
 
 }  // namespace quillon

@@ -100,6 +100,48 @@ class Env {
 
   // Wall-clock time in seconds since 1970 UTC.
   virtual double Now() = 0;
+
+  // The path as the calls above take it, for a library that opens files by
+  // name itself: an Env whose relative paths start elsewhere completes them.
+  virtual std::string FullPath(const std::string& path) { return path; }
+};
+
+// Forwards every call to another Env: a test, or an Env that changes a few
+// calls, overrides only those.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  Env& target() { return target_; }
+
+  Status OpenReadWrite(const std::string& path, std::unique_ptr<RandomAccessFile>* file) override {
+    return target_.OpenReadWrite(path, file);
+  }
+  Status OpenRead(const std::string& path, std::unique_ptr<RandomAccessFile>* file) override {
+    return target_.OpenRead(path, file);
+  }
+  Status CreateExclusive(const std::string& path, std::unique_ptr<RandomAccessFile>* file) override {
+    return target_.CreateExclusive(path, file);
+  }
+  Status Rename(const std::string& from, const std::string& to) override { return target_.Rename(from, to); }
+  Status ResolveSaveTarget(const std::string& path, SaveTarget* target) override {
+    return target_.ResolveSaveTarget(path, target);
+  }
+  bool IsLink(const std::string& path) override { return target_.IsLink(path); }
+  PathKind KindOf(const std::string& path) override { return target_.KindOf(path); }
+  Status MakeWritable(const std::string& path) override { return target_.MakeWritable(path); }
+  Status RemoveFile(const std::string& path) override { return target_.RemoveFile(path); }
+  Status GetModificationTime(const std::string& path, double* seconds) override {
+    return target_.GetModificationTime(path, seconds);
+  }
+  Status SetModificationTime(const std::string& path, int64_t seconds) override {
+    return target_.SetModificationTime(path, seconds);
+  }
+  std::string ExecutableFolder() override { return target_.ExecutableFolder(); }
+  double Now() override { return target_.Now(); }
+  std::string FullPath(const std::string& path) override { return target_.FullPath(path); }
+
+ private:
+  Env& target_;
 };
 
 // The process's real file system and clock.

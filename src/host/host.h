@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/client_settings.h"
 #include "host/env.h"
 #include "host/memory.h"
 #include "host/registry.h"
@@ -31,16 +32,6 @@ class FileNumberPool {
   std::vector<bool> taken_ = std::vector<bool>(kLast + 1, false);
 };
 
-// How this process reaches the network; the program's entry point fills it from
-// its environment (QUILLON_DNS_SERVERS, QUILLON_NETWORK_STATE).
-struct NetworkSettings {
-  // DNS servers to ask, "ADDR:PORT[,ADDR:PORT...]"; when set, only those are asked
-  // and the hosts file is not read. Empty: the system's configuration.
-  std::string dns_servers;
-  // "online", "offline" or "proxy" overrides what the machine says; "" or "auto" does not.
-  std::string network_state;
-};
-
 class Host {
  public:
   explicit Host(Env& env = DefaultEnv());
@@ -50,6 +41,7 @@ class Host {
   Env& env() { return env_; }
   FileNumberPool& file_numbers() { return file_numbers_; }
   ClassRegistry& registry() { return registry_; }
+  // How the process reaches the network; a client may bring its own (ClientScope).
   NetworkSettings& network() { return network_; }
   // What all downloads of the process may hold in memory together.
   MemoryBudget& download_memory() { return download_memory_; }

@@ -11,7 +11,7 @@ namespace quillon {
 void RegisterQuillonClasses(ClassRegistry& registry) {
   const TypeLibrary& library = QuillonTypeLibrary();
   registry.Register(*library.FindClass("FileOps"),
-                    [](Host& host, ClientScope&) { return CreateFileOps(host); });
+                    [](Host& host, ClientScope& scope) { return CreateFileOps(host, scope); });
   registry.Register(*library.FindClass("IPInfo"), [](Host& host, ClientScope& scope) { return CreateIPInfo(host, scope); });
   registry.Register(*library.FindClass("Downloader"), [](Host& host, ClientScope& scope) { return CreateDownloader(host, scope); });
 }

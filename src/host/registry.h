@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/client_settings.h"
 #include "host/dispatch.h"
 
 namespace asio {
@@ -36,6 +37,15 @@ class ClientScope {
   // Raised when the client's blocking waits are to end at once (may be null).
   const WaitInterrupt* interrupt() const { return interrupt_; }
 
+  // What the client sent at its start; before its first object is made.
+  void Adopt(ClientSettings settings) { settings_ = std::move(settings); }
+  // How this client reaches the network: what it sent, else the process's.
+  const NetworkSettings& network(const NetworkSettings& process) const {
+    return settings_.network ? *settings_.network : process;
+  }
+  // Where this client's relative paths start; empty: the process's working folder.
+  const std::string& working_folder() const { return settings_.working_folder; }
+
   // The client's one engine of a kind, made on first use. The scope only
   // remembers it: the objects that use it own it, so it ends with the last of them.
   template <typename Engine, typename Make>
@@ -50,6 +60,7 @@ class ClientScope {
  private:
   asio::io_context& loop_;
   const WaitInterrupt* const interrupt_;
+  ClientSettings settings_;
   std::unordered_map<std::type_index, std::weak_ptr<void>> engines_;
 };
 

@@ -5,6 +5,7 @@
 #include "host/convert.h"
 #include "host/host.h"
 #include "host/registry.h"
+#include "host/working_folder_env.h"
 
 namespace quillon {
 namespace {
@@ -145,8 +146,10 @@ void Downloader::OnNothingRunning() { busy_ = false; }
 std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope) {
   http::HttpEngine::Platform platform;
   platform.sockets = http::MakePosixSocketLayer(scope.loop(), std::chrono::seconds(21), scope.interrupt());
-  platform.resolver = http::MakeCaresResolver(host.network().dns_servers, std::chrono::seconds(10), scope.interrupt());
-  platform.network = http::MakeSystemNetworkState(host.network().network_state);
+  const NetworkSettings& network = scope.network(host.network());
+  platform.resolver = http::MakeCaresResolver(network.dns_servers, std::chrono::seconds(10), scope.interrupt());
+  platform.network = http::MakeSystemNetworkState(network);
+  platform.files = std::make_unique<WorkingFolderEnv>(host.env(), scope.working_folder());
   return std::make_shared<http::HttpEngine>(host.env(), std::move(platform), &host.download_memory());
 }
 

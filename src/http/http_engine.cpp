@@ -63,7 +63,7 @@ void DownloadedFile::Clear() {
 }
 
 HttpEngine::HttpEngine(Env& env, Platform platform, MemoryBudget* download_memory)
-    : env_(env), platform_(std::move(platform)), file_(download_memory) {}
+    : env_(platform.files ? *platform.files : env), platform_(std::move(platform)), file_(download_memory) {}
 
 HttpEngine::~HttpEngine() {
   // Nobody is left to hear OnDisconnect1: the listeners keep the engine alive.

@@ -53,6 +53,9 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
     std::unique_ptr<SocketLayer> sockets;
     std::unique_ptr<HostResolver> resolver;
     std::unique_ptr<NetworkState> network;
+    // The client's view of the files (relative paths start in its working
+    // folder); none: the Env the engine is given.
+    std::unique_ptr<Env> files;
   };
 
   // Whoever wants the engine's events. Calls arrive on the event loop, each

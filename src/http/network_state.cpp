@@ -4,8 +4,6 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
-
 namespace quillon::http {
 namespace {
 
@@ -24,17 +22,10 @@ bool AnyInterfaceUp() {
   return online;
 }
 
-bool ProxyConfigured() {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') return true;
-  }
-  return false;
-}
-
 class SystemNetworkState final : public NetworkState {
  public:
-  explicit SystemNetworkState(std::string override_state) : override_(std::move(override_state)) {}
+  explicit SystemNetworkState(const NetworkSettings& settings)
+      : override_(settings.network_state), proxy_configured_(!settings.proxy.empty()) {}
 
   bool IsOnline() override {
     if (override_ == "online" || override_ == "proxy") return true;
@@ -45,17 +36,18 @@ class SystemNetworkState final : public NetworkState {
   bool IsConnectionProxy() override {
     if (override_ == "proxy") return true;
     if (override_ == "online" || override_ == "offline") return false;
-    return ProxyConfigured();
+    return proxy_configured_;
   }
 
  private:
   const std::string override_;
+  const bool proxy_configured_;
 };
 
 }  // namespace
 
-std::unique_ptr<NetworkState> MakeSystemNetworkState(std::string override_state) {
-  return std::make_unique<SystemNetworkState>(std::move(override_state));
+std::unique_ptr<NetworkState> MakeSystemNetworkState(const NetworkSettings& settings) {
+  return std::make_unique<SystemNetworkState>(settings);
 }
 
 }  // namespace quillon::http

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "host/client_settings.h"
+
 namespace quillon::http {
 
 class NetworkState {
@@ -15,11 +17,10 @@ class NetworkState {
   virtual bool IsConnectionProxy() = 0;
 };
 
-// Online: an interface other than loopback is up and running and has an address.
-// Proxy: the process environment names one (http_proxy, HTTPS_PROXY, all_proxy and
-// their other spellings). `override_state` "online", "offline" or "proxy" replaces
-// both answers; "" or "auto" (or anything else) keeps the rules. Nothing is cached:
-// each question looks again.
-std::unique_ptr<NetworkState> MakeSystemNetworkState(std::string override_state);
+// Online: an interface other than loopback is up and running and has an address
+// (looked at again for each question). Proxy: the settings name one.
+// `network_state` "online", "offline" or "proxy" replaces both answers; "" or
+// "auto" (or anything else) keeps the rules.
+std::unique_ptr<NetworkState> MakeSystemNetworkState(const NetworkSettings& settings);
 
 }  // namespace quillon::http

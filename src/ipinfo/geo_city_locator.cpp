@@ -129,7 +129,7 @@ Status GeoCityLocator::SetDatabaseFolder(std::u16string_view folder, std::u16str
   if (env_.KindOf(path) != PathKind::kFile) return DatabaseProblem(u"is not a regular file", full_path);
 
   // Memory caching: libGeoIP's plain mode misreads records longer than 50 bytes.
-  std::unique_ptr<GeoIP, GeoIPCloser> handle(GeoIP_open(path.c_str(), GEOIP_MEMORY_CACHE | GEOIP_SILENCE));
+  std::unique_ptr<GeoIP, GeoIPCloser> handle(GeoIP_open(env_.FullPath(path).c_str(), GEOIP_MEMORY_CACHE | GEOIP_SILENCE));
   if (!handle || handle->cache == nullptr || handle->databaseSegments == nullptr) {
     return DatabaseProblem(u"cannot be read", full_path);
   }

@@ -20,9 +20,9 @@ constexpr char16_t kDatabaseFileName[] = u"GEOIPCITY.DAT";
 
 }  // namespace
 
-IPInfo::IPInfo(Host& host, std::shared_ptr<LookupEngine> engine)
+IPInfo::IPInfo(Host& host, std::shared_ptr<LookupEngine> engine, std::string working_folder)
     : AutomationObject(*QuillonTypeLibrary().FindClass("IPInfo")),
-      host_(host),
+      files_(host.env(), std::move(working_folder)),
       current_location_(std::make_shared<Location>()),
       engine_(std::move(engine)),
       events_(*QuillonTypeLibrary().FindClass("IPInfo")->events()) {}
@@ -33,8 +33,8 @@ IPInfo::~IPInfo() {
   engine_->Unsubscribe(subscription_);
 }
 
-std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine) {
-  auto info = std::make_shared<IPInfo>(host, std::move(engine));
+std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine, std::string working_folder) {
+  auto info = std::make_shared<IPInfo>(host, std::move(engine), std::move(working_folder));
   IPInfo* self = info.get();
   info->subscription_ = info->engine_->Subscribe(
       info, [self](const HostNameResult& result) { self->OnHostNameResolved(result); });
@@ -43,12 +43,13 @@ std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> e
 
 std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
   // The host and the loop outlive every engine: the factory may keep them.
+  ClientScope* const client = &scope;
   Host* const process = &host;
   asio::io_context* const loop = &scope.loop();
-  std::shared_ptr<LookupEngine> engine = scope.SharedEngine<LookupEngine>([process, loop] {
-    return std::make_shared<LookupEngine>(*loop, [process, loop] {
+  std::shared_ptr<LookupEngine> engine = scope.SharedEngine<LookupEngine>([client, process, loop] {
+    return std::make_shared<LookupEngine>(*loop, [client, process, loop] {
       ResolverSettings settings;
-      settings.dns_servers = process->network().dns_servers;
+      settings.dns_servers = client->network(process->network()).dns_servers;
       // One second a try: with a silent first server, the second still gets its
       // turn well inside the default TimeOut of 5000 ms.
       settings.attempt_timeout_ms = 1000;
@@ -56,7 +57,7 @@ std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
       return MakeAresReverseResolver(*loop, settings);
     });
   });
-  return CreateIPInfo(host, std::move(engine));
+  return CreateIPInfo(host, std::move(engine), scope.working_folder());
 }
 
 Variant IPInfo::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
@@ -134,9 +135,9 @@ void IPInfo::OnHostNameResolved(const HostNameResult& result) {
 Variant IPInfo::EnableLocationData(Variant& db_path) {
   location_enabled_ = false;
   try {
-    locator_ = std::make_unique<GeoCityLocator>(host_.env());
+    locator_ = std::make_unique<GeoCityLocator>(files_);
     const std::u16string path = ToText(db_path);
-    if (!FileExists(host_.env(), std::u16string_view(path))) {
+    if (!FileExists(files_, std::u16string_view(path))) {
       last_error_ = kDatabasePathInvalid;
       return Variant::I2(2);
     }

@@ -13,6 +13,7 @@
 
 #include "host/dispatch.h"
 #include "host/events.h"
+#include "host/working_folder_env.h"
 #include "ipinfo/geo_city_locator.h"
 #include "ipinfo/location.h"
 #include "ipinfo/lookup_engine.h"
@@ -25,7 +26,8 @@ class Host;
 class IPInfo : public AutomationObject {
  public:
   // Use CreateIPInfo: the object has to be shared before it can subscribe.
-  IPInfo(Host& host, std::shared_ptr<LookupEngine> engine);
+  // Relative database paths start in `working_folder` (empty: the process's own).
+  IPInfo(Host& host, std::shared_ptr<LookupEngine> engine, std::string working_folder = {});
   ~IPInfo() override;
 
   ConnectionPoint* Events() override { return &events_; }
@@ -34,7 +36,8 @@ class IPInfo : public AutomationObject {
   Variant InvokeMember(const MemberInfo& member, std::span<Variant> args) override;
 
  private:
-  friend std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine);
+  friend std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine,
+                                              std::string working_folder);
 
   // Host names.
   Variant ErrorString() const;
@@ -47,7 +50,7 @@ class IPInfo : public AutomationObject {
   Variant EnableLocationData(Variant& db_path);
   Variant GetLocationFromIP(Variant& ip);
 
-  Host& host_;
+  WorkingFolderEnv files_;  // the client's view of the files, for the city database
   bool host_name_enabled_ = false;
   bool location_enabled_ = false;
   std::unique_ptr<GeoCityLocator> locator_;
@@ -63,9 +66,10 @@ class IPInfo : public AutomationObject {
 };
 
 // An IPInfo bound to the client's one lookup engine, made on first use; its
-// lookups ask the DNS servers the host's network settings name.
+// lookups ask the DNS servers the client's network settings name.
 std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope);
 // An IPInfo bound to a given engine.
-std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine);
+std::shared_ptr<IPInfo> CreateIPInfo(Host& host, std::shared_ptr<LookupEngine> engine,
+                                     std::string working_folder = {});
 
 }  // namespace quillon

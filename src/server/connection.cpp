@@ -409,8 +409,34 @@ Json Connection::Call(const std::string& method, const Json& params, Attachments
 // ---------------------------------------------------------------------------
 // The methods
 
+// The client's own working folder and environment, when it sends them: its
+// objects use them instead of the server's, which no client changes.
+ClientSettings Connection::ClientSettingsParam(const Json& params) {
+  ClientSettings settings;
+  if (const auto folder = params.find("workingFolder"); folder != params.end()) {
+    if (!folder->is_string() || (!folder->get_ref<const std::string&>().empty() &&
+                                 folder->get_ref<const std::string&>().front() != '/')) {
+      throw InvalidParams("\"workingFolder\" is an absolute path");
+    }
+    settings.working_folder = folder->get<std::string>();
+  }
+  if (const auto environment = params.find("environment"); environment != params.end()) {
+    if (!environment->is_object()) throw InvalidParams("\"environment\" is an object");
+    for (const auto& [name, value] : environment->items()) {
+      if (!value.is_string()) throw InvalidParams("\"environment\" maps names to strings");
+    }
+    settings.network = NetworkSettingsFrom([&](const char* name) -> std::optional<std::string> {
+      const auto value = environment->find(name);
+      if (value == environment->end()) return std::nullopt;
+      return value->get<std::string>();
+    });
+  }
+  return settings;
+}
+
 Json Connection::OnInitialize(const Json& params) {
   if (initialized_) throw RpcError(rpc::kInvalidRequest, "already initialized", hr::kRpcCallRejected);
+  scope_->Adopt(ClientSettingsParam(params));  // a malformed one leaves the client uninitialized
   initialized_ = true;
   const auto attachments = params.find("attachments");
   takes_attachments_ = attachments != params.end() && *attachments == true;
@@ -422,6 +448,7 @@ Json Connection::OnInitialize(const Json& params) {
           {"connections", server_.connection_count()},
           {"maxFrame", options.max_frame},
           {"attachments", true},
+          {"clientSettings", true},
           {"eventTimeout", std::chrono::duration<double>(options.event_timeout).count()}};
 }
 

@@ -109,6 +109,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   void OnEventUnwound();
 
   // The methods.
+  static ClientSettings ClientSettingsParam(const Json& params);
   Json OnInitialize(const Json& params);
   Json OnCreate(const Json& params);
   Json OnGetDispId(const Json& params);

@@ -18,11 +18,6 @@
 namespace quillon::server {
 namespace {
 
-std::string EnvOr(const char* name, std::string fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::move(fallback);
-}
-
 std::chrono::milliseconds Millis(double seconds) {
   return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0 + 0.5));
 }
@@ -94,8 +89,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   Host host;
   host.download_memory().set_limit(max_download > 0 ? max_download : MemoryBudget::kUnlimited);
   host.set_largest_answer(max_frame);
-  host.network().dns_servers = EnvOr("QUILLON_DNS_SERVERS", "");
-  host.network().network_state = EnvOr("QUILLON_NETWORK_STATE", "");
+  host.network() = NetworkSettingsFromEnvironment();
   TypeLibrary library = QuillonTypeLibrary();
   if (extend) extend(host.registry(), library);
 

@@ -311,17 +311,13 @@ TEST_F(DownloaderTest, NetworkStateSettingRefusesOfflineAndProxy) {
   }
 }
 
-TEST_F(DownloaderTest, AProxyInTheEnvironmentIsRefused) {
+TEST_F(DownloaderTest, AProxyInTheSettingsIsRefused) {
   host_.network().network_state = "auto";
-  const char* saved = std::getenv("http_proxy");
-  const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("http_proxy", "http://127.0.0.1:9", 1);
+  host_.network().proxy = "http://127.0.0.1:9";
   auto d = Make();
   const bool online = Get(*d, "Online").boolean();
   const bool proxy = Get(*d, "ProxyConnection").boolean();
   const int32_t result = online ? Request(*d, 80) : 0;
-  if (previous) ::setenv("http_proxy", previous->c_str(), 1);
-  else ::unsetenv("http_proxy");
 
   EXPECT_TRUE(proxy);
   if (!online) GTEST_SKIP() << "no interface besides loopback is up here, so the offline refusal comes first";

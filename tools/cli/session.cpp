@@ -1,21 +1,10 @@
 #include "cli/session.h"
 
-#include <cstdlib>
-
 #include "host/convert.h"
 #include "host/events.h"
 #include "host/text.h"
 
 namespace quillon::cli {
-namespace {
-
-std::string EnvOr(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
-}
-
-}  // namespace
-
 std::shared_ptr<EventSink> EventSink::Connect(Dispatch& source) {
   ConnectionPoint* point = source.Events();
   if (point == nullptr) throw std::logic_error("the object has no events");
@@ -40,8 +29,7 @@ HResult EventSink::Invoke(DispId dispid, uint16_t, std::span<Variant> args, Vari
 }
 
 Session::Session() {
-  host_.network().dns_servers = EnvOr("QUILLON_DNS_SERVERS");
-  host_.network().network_state = EnvOr("QUILLON_NETWORK_STATE");
+  host_.network() = NetworkSettingsFromEnvironment();
 }
 
 std::shared_ptr<Dispatch> Session::Create(std::u16string_view progid) {

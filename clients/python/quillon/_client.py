@@ -118,6 +118,25 @@ def _try_connect(path):
 
 def _start_server(path, server):
     folder = os.path.dirname(path) or "."
+# The settings a script means are its own, not those of whichever script
+# started the server: its variables and its working folder go with every
+# connection.
+SETTINGS_VARIABLES = ("QUILLON_DNS_SERVERS", "QUILLON_NETWORK_STATE", "http_proxy", "HTTP_PROXY",
+                      "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
+
+
+def _initialize_params():
+    params = {"protocolVersion": _wire.PROTOCOL_VERSION,
+              "client": "quillon-python " + __version__,
+              "attachments": True,
+              "environment": {name: os.environ[name] for name in SETTINGS_VARIABLES if name in os.environ}}
+    try:
+        params["workingFolder"] = os.getcwd()
+    except OSError:  # the folder was removed under the script: the server's own it is
+        pass
+    return params
+
+
     if not _check_folder(folder):
         os.makedirs(folder, mode=0o700, exist_ok=True)
         os.chmod(folder, 0o700)
@@ -224,9 +243,7 @@ class Connection:
                                     "(set QUILLON_SERVER)" % path)
                 sock = _start_server(path, server)
             conn = cls(sock, path)
-            conn.info = conn.request("initialize", {"protocolVersion": _wire.PROTOCOL_VERSION,
-                                                    "client": "quillon-python " + __version__,
-                                                    "attachments": True})
+            conn.info = conn.request("initialize", _initialize_params())
             conn._max_frame = min(_wire.MAX_FRAME, int(conn.info.get("maxFrame", _wire.MAX_FRAME)))
             same = (conn.info.get("protocolVersion") == _wire.PROTOCOL_VERSION
                     and (expected is None or conn.info.get("buildId") == expected))

@@ -5,6 +5,7 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -188,11 +189,29 @@ class OnlineServerTestCase(ServerTestCase):
 
     @classmethod
     def setUpClass(cls):
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            super().setUpClass()
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
+        cls.saved_env = set_env(QUILLON_NETWORK_STATE="online")
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        restore_env(cls.saved_env)
+
+
+def set_env(**settings):
+    """Sets variables for the server about to start and for this process's client,
+    which sends them at initialize; returns what restore_env puts back."""
+    saved = {name: os.environ.get(name) for name in settings}
+    os.environ.update(settings)
+    return saved
+
+
+def restore_env(saved):
+    for name, value in saved.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
 
 
 def run_script(source, env=None, timeout=WAIT):
@@ -301,3 +320,29 @@ class UdpStub:
                 self.sock.sendto(reply, peer)
             except OSError:
                 pass
+
+
+class PtrStub(UdpStub):
+    """Answers PTR queries: a name for the addresses it knows, nothing for the silent ones,
+    NXDOMAIN for the rest."""
+
+    def __init__(self, names, silent=()):
+        self.names = {self.reverse(ip): name for ip, name in names.items()}
+        self.silent = {self.reverse(ip) for ip in silent}
+        super().__init__()
+
+    @staticmethod
+    def reverse(ip):
+        return ".".join(reversed(ip.split("."))) + ".in-addr.arpa"
+
+    def answer(self, query):
+        name, end = query_name(query)
+        if end > len(query) or name in self.silent:
+            return None
+        host = self.names.get(name)
+        header = query[:2] + struct.pack(">BBHHHH", 0x81, 0x80 if host else 0x83, 1, 1 if host else 0, 0, 0)
+        reply = header + query[12:end]
+        if host:
+            data = b"".join(bytes([len(p)]) + p.encode() for p in host.split(".")) + b"\0"
+            reply += struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(data)) + data
+        return reply

@@ -13,7 +13,7 @@ import unittest
 
 import quillon
 from http_support import HttpServer, replying
-from support import SERVER, WAIT, Server
+from support import SERVER, WAIT, Server, restore_env, set_env
 
 HEADER = b"HTTP/1.0 200 OK\r\nServer: quillon test fixture\r\nContent-Type: text/plain\r\n\r\n"
 TMPFS_KIB = 256
@@ -59,13 +59,10 @@ class FullAndReadOnlyTest(unittest.TestCase):
         # sh -c SETUP sh FULL RO SERVER ARGS...: the mounts, then the server in their place.
         setup = ('mount -t tmpfs -o size=%dk,mode=0700 tmpfs "$1" && mount --bind "$2" "$2" && '
                  'mount -o remount,bind,ro "$2" && shift 2 && exec "$@"' % TMPFS_KIB)
-        os.environ["QUILLON_NETWORK_STATE"] = "online"
-        try:
-            cls.server = Server(SERVER, folder=cls.run_dir,
-                                wrap=("unshare", "--mount", "--propagation", "private", "--", "sh", "-c", setup,
-                                      "sh", cls.full, cls.ro))
-        finally:
-            os.environ.pop("QUILLON_NETWORK_STATE", None)
+        cls.saved_env = set_env(QUILLON_NETWORK_STATE="online")
+        cls.server = Server(SERVER, folder=cls.run_dir,
+                            wrap=("unshare", "--mount", "--propagation", "private", "--", "sh", "-c", setup,
+                                  "sh", cls.full, cls.ro))
         os.environ["QUILLON_SOCKET"] = cls.server.socket
         os.environ["QUILLON_SERVER"] = SERVER
 
@@ -73,6 +70,7 @@ class FullAndReadOnlyTest(unittest.TestCase):
     def tearDownClass(cls):
         quillon.shutdown()
         os.environ.pop("QUILLON_SOCKET", None)
+        restore_env(cls.saved_env)
         cls.server.stop()
         shutil.rmtree(cls.folder, ignore_errors=True)
 

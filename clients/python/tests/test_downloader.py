@@ -13,7 +13,8 @@ import unittest
 
 import quillon
 from http_support import HttpServer, Recorder, RecordingServer, StubDns, replying
-from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, run_script, sanitized, wait_for
+from support import (CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, restore_env, run_script, sanitized, set_env,
+                     wait_for)
 
 # Longer than 50 bytes, so it is taken for the header even when it arrives alone.
 HEADER = b"HTTP/1.0 200 OK\r\nServer: quillon test fixture\r\nContent-Type: text/plain\r\n\r\n"
@@ -32,28 +33,16 @@ def slow(parts, pause=0.1):
 FULL = ["OnConnect", "OnDisconnect", "OnDownloadFinish"]
 
 
-def server_env(**settings):
-    """Sets the environment a server about to start reads; returns what to restore."""
-    saved = {name: os.environ.get(name) for name in settings}
-    for name, value in settings.items():
-        os.environ[name] = value
-    return saved
-
-
-def restore_env(saved):
-    for name, value in saved.items():
-        if value is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = value
-
-
 def start_server(**settings):
-    saved = server_env(**settings)
+    """A server of its own, started with these variables, which the scripts `ask`
+    runs against it send as theirs."""
+    saved = set_env(**settings)
     try:
-        return Server(SERVER)
+        server = Server(SERVER)
     finally:
         restore_env(saved)
+    server.settings = settings
+    return server
 
 
 SCRIPT_PRELUDE = """
@@ -66,15 +55,13 @@ class DownloaderTest(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.dns = StubDns({"files.test": "127.0.0.1"})
-        saved = server_env(QUILLON_DNS_SERVERS=cls.dns.address, QUILLON_NETWORK_STATE="online")
-        try:
-            super().setUpClass()
-        finally:
-            restore_env(saved)
+        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.dns.address, QUILLON_NETWORK_STATE="online")
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
+        restore_env(cls.saved_env)
         cls.dns.close()
 
     def setUp(self):
@@ -362,7 +349,8 @@ class NetworkSettingsTest(unittest.TestCase):
 
     def ask(self, server, body):
         result = run_script(SCRIPT_PRELUDE + textwrap.dedent(body),
-                            env={"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER}, timeout=3 * WAIT)
+                            env=dict(server.settings, QUILLON_SOCKET=server.socket, QUILLON_SERVER=SERVER),
+                            timeout=3 * WAIT)
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)
 
@@ -380,8 +368,8 @@ class NetworkSettingsTest(unittest.TestCase):
                     server.remove()
                 self.assertEqual(answer, [online, proxy, code, text])
 
-    def test_a_proxy_in_the_servers_environment_is_refused(self):
-        server = start_server(http_proxy="http://127.0.0.1:9")
+    def test_a_proxy_in_the_scripts_environment_is_refused(self):
+        server = start_server(http_proxy="http://127.0.0.1:9", QUILLON_NETWORK_STATE="")
         try:
             online, proxy, code = self.ask(server, """
                 print(json.dumps([d.Online, d.ProxyConnection, d.RequestFile("127.0.0.1", "/a")]))

@@ -522,10 +522,10 @@ class Lookups:
 
 
 class MisbehavingNameServersTest(unittest.TestCase):
-    """Each stub gets a server of its own (the name servers are read at start)."""
+    """Each stub gets a server of its own: no late answer reaches another stub's test."""
 
     def ask(self, stub, addresses=(), timeout_ms=1000, forward=False):
-        server = start_with_dns(stub.address)
+        server = Server(SERVER)  # the script names the stub
         try:
             result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
                 import json, sys, quillon
@@ -544,7 +544,8 @@ class MisbehavingNameServersTest(unittest.TestCase):
                     request = quillon.Dispatch("Quillon.Downloader").RequestFile("name.test", "/a")
                 print(json.dumps([H.seen, request]))
             """), str(timeout_ms), "forward" if forward else "-", *addresses],
-                env=dict(os.environ, PYTHONPATH=CLIENT_PATH, QUILLON_SOCKET=server.socket, QUILLON_SERVER=SERVER),
+                env=dict(os.environ, PYTHONPATH=CLIENT_PATH, QUILLON_SOCKET=server.socket, QUILLON_SERVER=SERVER,
+                         QUILLON_DNS_SERVERS=stub.address, QUILLON_NETWORK_STATE="online"),
                 capture_output=True, text=True, timeout=6 * WAIT)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIsNone(server.process.poll(), "the server died")
@@ -585,20 +586,6 @@ class MisbehavingNameServersTest(unittest.TestCase):
             stub.close()
         # The first answer arrives while the second lookup waits: it belongs to no request.
         self.assertEqual(seen, [["192.0.2.3", "", 5], ["192.0.2.4", "", 5]])
-
-
-def start_with_dns(address):
-    saved = os.environ.get("QUILLON_DNS_SERVERS")
-    os.environ["QUILLON_DNS_SERVERS"] = address
-    os.environ["QUILLON_NETWORK_STATE"] = "online"
-    try:
-        return Server(SERVER)
-    finally:
-        os.environ.pop("QUILLON_NETWORK_STATE", None)
-        if saved is None:
-            os.environ.pop("QUILLON_DNS_SERVERS", None)
-        else:
-            os.environ["QUILLON_DNS_SERVERS"] = saved
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ with Busy polling, and locations from the sample city database the build writes.
 
 import json
 import os
-import struct
 import tempfile
 import textwrap
 import time
@@ -11,33 +10,7 @@ import unittest
 
 import quillon
 from http_support import StubDns
-from support import SERVER, WAIT, Server, ServerTestCase, UdpStub, query_name, run_script, wait_for
-
-
-class PtrStub(UdpStub):
-    """Answers PTR queries: a name for the addresses it knows, nothing for the silent ones,
-    NXDOMAIN for the rest."""
-
-    def __init__(self, names, silent=()):
-        self.names = {self.reverse(ip): name for ip, name in names.items()}
-        self.silent = {self.reverse(ip) for ip in silent}
-        super().__init__()
-
-    @staticmethod
-    def reverse(ip):
-        return ".".join(reversed(ip.split("."))) + ".in-addr.arpa"
-
-    def answer(self, query):
-        name, end = query_name(query)
-        if end > len(query) or name in self.silent:
-            return None
-        host = self.names.get(name)
-        header = query[:2] + struct.pack(">BBHHHH", 0x81, 0x80 if host else 0x83, 1, 1 if host else 0, 0, 0)
-        reply = header + query[12:end]
-        if host:
-            data = b"".join(bytes([len(p)]) + p.encode() for p in host.split(".")) + b"\0"
-            reply += struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(data)) + data
-        return reply
+from support import SERVER, WAIT, PtrStub, Server, ServerTestCase, restore_env, run_script, set_env, wait_for
 
 
 class Results:
@@ -59,15 +32,13 @@ class IPInfoTest(ServerTestCase):
     def setUpClass(cls):
         cls.dns = PtrStub({"192.0.2.5": "host-5.example.test", "192.0.2.8": "next.example.test"},
                           silent=["192.0.2.9"])
-        os.environ["QUILLON_DNS_SERVERS"] = cls.dns.address
-        try:
-            super().setUpClass()
-        finally:
-            os.environ.pop("QUILLON_DNS_SERVERS", None)
+        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.dns.address)
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
+        restore_env(cls.saved_env)
         cls.dns.close()
 
     def setUp(self):
@@ -123,9 +94,8 @@ class IPInfoTest(ServerTestCase):
 
     def test_a_silent_first_name_server_leaves_the_second_its_turn(self):
         silent = StubDns(silent=True)
-        os.environ["QUILLON_DNS_SERVERS"] = "%s,%s" % (silent.address, self.dns.address)
+        servers = "%s,%s" % (silent.address, self.dns.address)
         server = Server(SERVER)
-        os.environ.pop("QUILLON_DNS_SERVERS")
         try:
             result = run_script(textwrap.dedent("""
                 import json, time, quillon
@@ -139,7 +109,7 @@ class IPInfoTest(ServerTestCase):
                 info.GetHostNameFromIP("192.0.2.5")  # the default TimeOut: 5000 ms
                 quillon.PumpWaitingMessages(10, until=lambda: seen)
                 print(json.dumps([seen, time.monotonic() - started]))
-            """), env={"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER})
+            """), env={"QUILLON_SOCKET": server.socket, "QUILLON_SERVER": SERVER, "QUILLON_DNS_SERVERS": servers})
         finally:
             server.remove()
             silent.close()

@@ -5,6 +5,7 @@ import select
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -15,7 +16,7 @@ import unittest
 import quillon
 from http_support import StubDns
 from support import (CLIENT_PATH, SERVER, TEST_SERVER, WAIT, RawClient, Server, ServerTestCase, can_connect,
-                     line_count, run_script, sanitized, wait_for)
+                     line_count, run_script, sanitized, sanitizer_reports, wait_for)
 
 
 class OneServerPerSocketTest(unittest.TestCase):
@@ -85,12 +86,7 @@ class OneServerPerSocketTest(unittest.TestCase):
             filler.setblocking(False)
             filler.connect_ex(listener.getsockname())
         self.addCleanup(lambda: [sock.close() for sock in fillers + [listener]])
-        os.environ.update(QUILLON_DNS_SERVERS=silent.address, QUILLON_NETWORK_STATE="online")
-        try:
-            server = Server(SERVER, folder=self.folder)
-        finally:
-            os.environ.pop("QUILLON_DNS_SERVERS")
-            os.environ.pop("QUILLON_NETWORK_STATE")
+        server = Server(SERVER, folder=self.folder)
         waiting = []
         for target in ("quiet.test", "127.0.0.1"):
             script = textwrap.dedent("""
@@ -105,7 +101,8 @@ class OneServerPerSocketTest(unittest.TestCase):
             """)
             client = subprocess.Popen([sys.executable, "-c", script, target, str(listener.getsockname()[1])],
                                       env=dict(os.environ, PYTHONPATH=CLIENT_PATH, QUILLON_SOCKET=server.socket,
-                                               QUILLON_SERVER=SERVER), stdout=subprocess.PIPE, text=True)
+                                               QUILLON_SERVER=SERVER, QUILLON_DNS_SERVERS=silent.address,
+                                               QUILLON_NETWORK_STATE="online"), stdout=subprocess.PIPE, text=True)
             self.addCleanup(lambda c=client: c.poll() is None and c.kill())
             self.assertEqual(client.stdout.readline().strip(), "calling")
             waiting.append(client)
@@ -256,6 +253,60 @@ class ServerGoneTest(unittest.TestCase):
                               env=dict(os.environ, PYTHONPATH=CLIENT_PATH, **env), capture_output=True, text=True,
                               timeout=WAIT)
         self.assertEqual(done.stdout.split(), ["0x800706ba", "0x800706ba"], done.stderr)
+
+
+SOCKET_ACTIVATE = shutil.which("systemd-socket-activate") or "/usr/bin/systemd-socket-activate"
+
+
+def read_text(path):
+    with open(path, encoding="utf-8", errors="replace") as text:
+        return text.read()
+
+
+@unittest.skipUnless(os.access(SOCKET_ACTIVATE, os.X_OK), "needs systemd-socket-activate (Debian's systemd package)")
+class SocketActivationTest(unittest.TestCase):
+    """A systemd socket unit makes the socket and starts the server on the first connection,
+    handing it the listening socket (LISTEN_FDS, fd 3). The path is systemd's from then on."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quillon-activated-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.socket = os.path.join(self.folder, "q.sock")
+        self.log = os.path.join(self.folder, "activated.log")
+
+    def test_a_client_is_served_on_the_socket_systemd_made_and_systemd_keeps_the_path(self):
+        # A server a client started earlier still listens there when the unit takes the path over.
+        earlier = Server(SERVER, folder=self.folder)
+        self.addCleanup(earlier.stop)
+        said = os.path.join(self.folder, "activate.err")
+        with open(said, "wb") as stderr:
+            activated = subprocess.Popen([SOCKET_ACTIVATE, "-l", self.socket, SERVER, "--log", self.log,
+                                          "--idle-exit", "1"],
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
+        self.addCleanup(lambda: activated.poll() is None and activated.kill())
+        self.assertTrue(wait_for(lambda: "Listening on" in read_text(said) or activated.poll() is not None))
+        self.assertIsNone(activated.poll(), read_text(said))
+
+        # The server this client would start cannot run, so only the activated one can answer.
+        env = {"QUILLON_SOCKET": self.socket, "QUILLON_SERVER": os.path.join(self.folder, "no-such-server")}
+        script = "import quillon; print(quillon.Dispatch('Quillon.FileOps').StoreString('a', 'b'))"
+        served = run_script(script, env)
+        self.assertEqual((served.returncode, served.stdout.strip()), (0, "0"), served.stderr)
+        self.assertIn("listening on %s from systemd" % self.socket, read_text(self.log))
+
+        # The earlier server leaves the path it no longer owns; clients still reach systemd's socket.
+        self.assertEqual(earlier.stop(), 0)
+        self.assertIn("leaving %s in place" % self.socket, earlier.log_text())
+        served = run_script(script, env)
+        self.assertEqual((served.returncode, served.stdout.strip()), (0, "0"), served.stderr)
+
+        # Idle, it exits (systemd would start it again on the next connection) and leaves the
+        # socket and its folder as they were.
+        self.assertEqual(activated.wait(WAIT), 0)
+        self.assertTrue(stat.S_ISSOCK(os.lstat(self.socket).st_mode))
+        self.assertEqual(sorted(os.listdir(self.folder)),
+                         ["activate.err", "activated.log", "q.sock", "q.sock.lock", "server.log"])
+        self.assertEqual(sanitizer_reports(activated.pid), [])
 
 
 if __name__ == "__main__":

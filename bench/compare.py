@@ -216,6 +216,17 @@ def start_stub(procs, kind):
     return address
 
 
+def start_echo(procs, work, build):
+    """The C echo server of the build: the bare peer of the call rows."""
+    folder = tempfile.mkdtemp(prefix="quillon-echo-", dir=work)  # 0700, as the server's
+    path = os.path.join(folder, "echo.sock")
+    process = procs.start([os.path.join(build, "bin", "quillon-bench-echo"), path], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, env=clean_env(), text=True)
+    if process.stdout.readline().strip() != "ready":
+        raise SystemExit("the echo server did not start")
+    return path
+
+
 class QuillonServer:
     def __init__(self, procs, binary, work, name, dns):
         self.folder = tempfile.mkdtemp(prefix="quillon-bench-%s-" % name, dir=work)
@@ -371,7 +382,7 @@ class Run:
         write_text(os.path.join(self.www, "text-small.txt"), self.sizes["text_small"])
         self.port = start_nginx(self.procs, self.work, self.www)
         self.dns = start_stub(self.procs, "dns")
-        self.echo = start_stub(self.procs, "echo")
+        self.echo = start_echo(self.procs, self.work, self.args.build)
         self.server = QuillonServer(self.procs, self.binary, self.work, "main", self.dns)
 
     def mib(self, name):
@@ -413,6 +424,11 @@ class Run:
         rate_q, rate_p = count / median(result["quillon"]), count / median(result["peer"])
         case = "%d downloads of 4 KiB, one script" % count
         self.table.add(case, "Python urllib loop", rate_q, rate_p, "/s", goal=1.5, better="higher", samples=result)
+        events = self.in_script("downloads", "--count", count, "--port", self.port, "--path", "/small.bin",
+                                "--all-events")
+        self.table.add("%d downloads of 4 KiB, the script handling all three events" % count, "Python urllib loop",
+                       count / median(events["quillon"]), count / median(events["peer"]), "/s", goal=0.6,
+                       better="higher", samples=events)
         loop = "for i in $(seq %d); do curl -s -o /dev/null http://127.0.0.1:%d/small.bin; done" % (count, self.port)
         times = self.hyperfine([("curl-loop", "bash -c '%s'" % loop)], runs=max(2, self.reps // 2))
         self.table.add(case, "shell loop of curl", rate_q, count / median(times["curl-loop"]), "/s", better="higher",
@@ -453,8 +469,8 @@ class Run:
         count = 2000
         result = self.in_script("calls", "--count", count, "--echo", self.echo)
         rate_q, rate_p = count / median(result["quillon"]), count / median(result["peer"])
-        self.table.add("trivial calls (FileOps.FileSize)", "bare Python JSON-RPC echo", rate_q, rate_p, "/s",
-                       goal=0.8, better="higher", samples=result)
+        self.table.add("trivial calls (FileOps.FileSize)", "C echo server, the same request bytes", rate_q, rate_p,
+                       "/s", goal=0.8, better="higher", samples=result)
 
     def bytes(self):
         count = 10
@@ -462,6 +478,13 @@ class Run:
         self.table.add("StoreBytes + GetBytes of 1 MiB", "1 MiB as base64 JSON through the echo, both ways",
                        median(result["quillon"]) / count, median(result["peer"]) / count, "s", goal=2.0,
                        samples=result)
+        ints = self.in_script("bytes", "--count", count, "--size", MIB, "--echo", self.echo, "--as-ints")
+        self.table.add("StoreBytes + GetBytes of a 1 MiB list of ints", "1 MiB as base64 JSON through the echo, "
+                       "both ways", median(ints["quillon"]) / count, median(ints["peer"]) / count, "s", goal=2.0,
+                       samples=ints)
+        big = in_script(self.server, "biglist", "--size", 64 * MIB)
+        self.table.add("StoreBytes of a 64 MiB list of ints: client peak memory", "the list's own size",
+                       big["peak"], big["list"], "MiB", goal=2.0, extra={"seconds": big["seconds"]})
 
     def text(self):
         large = self.in_script("text", "--port", self.port, "--path", "/text-large.txt")
@@ -478,7 +501,7 @@ class Run:
         result = self.in_script("lookups", "--count", count, "--dns", self.dns)
         rate_q, rate_p = count / median(result["quillon"]), count / median(result["peer"])
         self.table.add("%d reverse lookups answered by the DNS stub" % count, "minimal Python PTR resolver over UDP",
-                       rate_q, rate_p, "/s", goal=1.0, better="higher", samples=result)
+                       rate_q, rate_p, "/s", goal=0.8, better="higher", samples=result)
 
 
     def job(self, server, *args):

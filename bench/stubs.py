@@ -1,20 +1,17 @@
 """Loopback peers for the benchmark, each run as a process of its own:
 
     stubs.py dns   answers every PTR query over UDP on 127.0.0.1 with a made-up name
-    stubs.py echo  a bare JSON-RPC echo server on a Unix socket, with the framing the
-                   Quillon server uses ("Content-Length: N\\r\\n\\r\\n" + JSON)
+
+(The echo peer of the call rows is C: bench/echo_server.c.)
 
 Each prints its address on the first line of standard output and ends when standard
 input closes (its parent is gone) or after --lifetime seconds, whichever comes first."""
 
 import argparse
-import json
-import os
 import select
 import socket
 import struct
 import sys
-import tempfile
 import time
 
 POLL = 0.2  # seconds between checks that the parent is still there
@@ -69,69 +66,13 @@ def serve_dns(deadline):
                 sock.sendto(answer, peer)
 
 
-def read_frame(conn, buffer):
-    """The next JSON body from `conn`, or None when the peer closed."""
-    while True:
-        end = buffer.find(b"\r\n\r\n")
-        if end >= 0:
-            length = None
-            for line in bytes(buffer[:end]).split(b"\r\n"):
-                name, _, value = line.partition(b":")
-                if name.strip().lower() == b"content-length":
-                    length = int(value)
-            start = end + 4
-            if length is not None and len(buffer) >= start + length:
-                body = bytes(buffer[start:start + length])
-                del buffer[:start + length]
-                return body
-        data = conn.recv(1 << 20)
-        if not data:
-            return None
-        buffer += data
-
-
-def frame(message):
-    body = json.dumps(message, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-    return b"Content-Length: %d\r\n\r\n" % len(body) + body
-
-
-def serve_echo(deadline):
-    folder = tempfile.mkdtemp(prefix="quillon-echo-")  # 0700, as the server's
-    path = os.path.join(folder, "echo.sock")
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
-    listener.listen(4)
-    print(path, flush=True)
-    try:
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([listener, sys.stdin], [], [], POLL)
-            if sys.stdin in ready and parent_gone():
-                return
-            if listener not in ready:
-                continue
-            conn, _ = listener.accept()
-            with conn:
-                buffer = bytearray()
-                while time.monotonic() < deadline:
-                    body = read_frame(conn, buffer)
-                    if body is None:
-                        break
-                    message = json.loads(body)
-                    conn.sendall(frame({"jsonrpc": "2.0", "id": message.get("id"),
-                                        "result": message.get("params")}))
-    finally:
-        listener.close()
-        os.unlink(path)
-        os.rmdir(folder)
-
-
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("kind", choices=("dns", "echo"))
+    parser.add_argument("kind", choices=("dns",))
     parser.add_argument("--lifetime", type=float, default=4 * 3600)
     args = parser.parse_args()
     deadline = time.monotonic() + args.lifetime
-    (serve_dns if args.kind == "dns" else serve_echo)(deadline)
+    serve_dns(deadline)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import base64
 import json
 import os
 import random
+import resource
 import socket
 import struct
 import sys
@@ -18,6 +19,7 @@ import urllib.request
 import zlib
 
 import quillon
+from quillon import _wire
 
 WAIT = 60.0  # seconds any single wait may take before the measurement is abandoned
 
@@ -34,6 +36,20 @@ class Finished:
         self.code = code
 
 
+class AllEvents(Finished):
+    """All three Downloader events handled, as a script that reports progress does."""
+
+    def __init__(self):
+        super().__init__()
+        self.connects = self.disconnects = 0
+
+    def OnConnect(self, url):  # noqa: N802
+        self.connects += 1
+
+    def OnDisconnect(self):  # noqa: N802
+        self.disconnects += 1
+
+
 def wait_finished(handler, count):
     if not quillon.PumpWaitingMessages(WAIT, until=lambda: handler.count >= count):
         raise SystemExit("a download did not finish within %.0f s" % WAIT)
@@ -42,7 +58,7 @@ def wait_finished(handler, count):
 def case_downloads(args):
     url = "http://127.0.0.1:%d%s" % (args.port, args.path)
     dl = quillon.Dispatch("Quillon.Downloader")
-    handler = quillon.WithEvents(dl, Finished)
+    handler = quillon.WithEvents(dl, AllEvents if args.all_events else Finished)
     dl.Port = args.port
     expected = len(urllib.request.urlopen(url, timeout=WAIT).read())
 
@@ -54,6 +70,8 @@ def case_downloads(args):
             wait_finished(handler, done + 1)
         if handler.code != 200 or dl.CurSize != expected:
             raise SystemExit("the last download was not the file")
+        if args.all_events and not handler.connects == handler.disconnects == handler.count:
+            raise SystemExit("each download did not raise each event once")
 
     def peer_batch():
         for _ in range(args.count):
@@ -110,7 +128,11 @@ class EchoClient:
         body = json.dumps({"jsonrpc": "2.0", "id": self.next_id, "method": "echo", "params": params},
                           ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         self.next_id += 1
-        self.sock.sendall(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        return self.send(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+    def send(self, request):
+        """Sends a whole frame and returns the result of the answer."""
+        self.sock.sendall(request)
         while True:
             end = self.buffer.find(b"\r\n\r\n")
             if end >= 0:
@@ -129,8 +151,10 @@ class EchoClient:
 def case_calls(args):
     fo = quillon.Dispatch("Quillon.FileOps")
     echo = EchoClient(args.echo)
-    # What an invoke of FileSize carries, so both sides move the same message.
-    params = {"object": 1, "member": "FileSize", "kind": "get", "args": []}
+    # The very frame the client sends for FileSize, built by the client's own code.
+    request = b"".join(_wire.frame({"jsonrpc": "2.0", "id": 1000, "method": "invoke",
+                                    "params": {"object": fo._handle, "member": "FileSize", "kind": "get",
+                                               "args": []}}))
 
     def quillon_batch():
         for _ in range(args.count):
@@ -138,13 +162,14 @@ def case_calls(args):
 
     def peer_batch():
         for _ in range(args.count):
-            echo.call(params)
+            echo.send(request)
 
     return alternate(args.reps, quillon_batch, peer_batch)
 
 
 def case_bytes(args):
     data = random.Random(7).randbytes(args.size)
+    sent = list(data) if args.as_ints else data  # a script without a bytes type passes numbers
     fo = quillon.Dispatch("Quillon.FileOps")
     echo = EchoClient(args.echo)
 
@@ -153,7 +178,7 @@ def case_bytes(args):
             # A fresh Ref each time: a Ref goes to the server with its value, and the
             # last call left a million elements in it.
             out = quillon.Ref()
-            if fo.StoreBytes("B", data) != 0 or fo.GetBytes("B", 1, len(data), out) != 0:
+            if fo.StoreBytes("B", sent) != 0 or fo.GetBytes("B", 1, len(data), out) != 0:
                 raise SystemExit("a store call failed: %s" % fo.ErrorString)
             fo.DeleteStore("B")
         return bytes(out.value)
@@ -167,6 +192,21 @@ def case_bytes(args):
     if quillon_job() != data or peer_job() != data:
         raise SystemExit("a round trip changed the data")
     return result
+
+
+def case_biglist(args):
+    """StoreBytes of one large list of ints: the client's peak memory against the list's
+    own size (its ints are the interpreter's cached small ones, so the list is its pointers)."""
+    data = list(random.Random(7).randbytes(args.size))
+    own = sys.getsizeof(data)
+    fo = quillon.Dispatch("Quillon.FileOps")
+    started = time.perf_counter()
+    if fo.StoreBytes("B", data) != 0 or fo.GetStoreSize("B") != len(data):
+        raise SystemExit("StoreBytes failed: %s" % fo.ErrorString)
+    seconds = time.perf_counter() - started
+    fo.DeleteStore("B")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return {"peak": peak, "list": own, "seconds": seconds}
 
 
 def case_text(args):
@@ -269,7 +309,7 @@ def alternate(reps, quillon_job, peer_job):
 
 
 CASES = {"downloads": case_downloads, "zip": case_zip, "calls": case_calls, "bytes": case_bytes,
-         "text": case_text, "lookups": case_lookups}
+         "biglist": case_biglist, "text": case_text, "lookups": case_lookups}
 
 
 def main():
@@ -283,6 +323,8 @@ def main():
     parser.add_argument("--data")
     parser.add_argument("--echo")
     parser.add_argument("--dns")
+    parser.add_argument("--all-events", action="store_true", help="downloads: handle all three events")
+    parser.add_argument("--as-ints", action="store_true", help="bytes: pass the data as a list of ints")
     args = parser.parse_args()
     result = CASES[args.case](args)
     json.dump(result, sys.stdout)

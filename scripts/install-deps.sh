@@ -11,6 +11,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libasio-dev libc-ares-dev libgeoip-dev nlohmann-json3-dev libcli11-dev
   python3 gzip pigz util-linux
+  # The Python client installed the way the guide says, into a venv with no
+  # package index: venv brings pip and setuptools, Debian's wheel builds it.
+  python3-venv python3-setuptools python3-wheel
+  # systemd-socket-activate, which starts the server as a socket unit would.
+  systemd
   # The checked build (./test.sh --sanitize): clang, its sanitizer and libFuzzer
   # runtimes, and llvm-symbolizer for readable reports.
   clang libclang-rt-14-dev llvm

@@ -49,6 +49,20 @@ Server::Server(asio::io_context& loop, Host& host, const TypeLibrary& library, S
 Server::~Server() = default;
 
 bool Server::Listen(std::string* error) {
+  if (options_.activated_fd < 0) return ListenOnOwnSocket(error);
+  std::error_code failure;
+  acceptor_.assign(asio::local::stream_protocol(), options_.activated_fd, failure);
+  if (failure) {
+    *error = "cannot accept on the socket systemd handed over: " + failure.message();
+    return false;
+  }
+  log_.Line("listening on " + (options_.socket_path.empty() ? std::string("an unnamed socket") : options_.socket_path) +
+            " from systemd (build " + build_id() + ")");
+  StartAccepting();
+  return true;
+}
+
+bool Server::ListenOnOwnSocket(std::string* error) {
   const std::string& path = options_.socket_path;
   if (path.size() >= sizeof(sockaddr_un::sun_path)) {
     *error = "the socket path is too long for a Unix socket (" + std::to_string(path.size()) + " bytes): " + path;
@@ -71,12 +85,29 @@ bool Server::Listen(std::string* error) {
     return false;
   }
   ::chmod(path.c_str(), 0600);
-  listening_ = true;
+  owns_socket_file_ = ::lstat(path.c_str(), &socket_file_) == 0;
   log_.Line("listening on " + path + " (build " + build_id() + ")");
+  StartAccepting();
+  return true;
+}
+
+void Server::StartAccepting() {
   signals_.async_wait([this](std::error_code e, int number) { OnSignal(e, number); });
   AcceptNext();
   ArmIdleTimer();
-  return true;
+}
+
+void Server::RemoveOwnSocketFile() {
+  if (!owns_socket_file_) return;
+  owns_socket_file_ = false;
+  struct stat now {};
+  if (::lstat(options_.socket_path.c_str(), &now) != 0) return;
+  if (now.st_dev != socket_file_.st_dev || now.st_ino != socket_file_.st_ino ||
+      now.st_ctim.tv_sec != socket_file_.st_ctim.tv_sec || now.st_ctim.tv_nsec != socket_file_.st_ctim.tv_nsec) {
+    log_.Line("leaving " + options_.socket_path + " in place: another socket has taken the path over");
+    return;
+  }
+  ::unlink(options_.socket_path.c_str());
 }
 
 void Server::AcceptNext() {
@@ -194,8 +225,7 @@ void Server::Shutdown(const std::string& reason) {
   }
   for (auto& [id, client] : clients_) client->thread.join();
   clients_.clear();
-  if (listening_) ::unlink(options_.socket_path.c_str());
-  listening_ = false;
+  RemoveOwnSocketFile();
 }
 
 }  // namespace quillon::server

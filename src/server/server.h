@@ -6,6 +6,8 @@
 // SIGTERM/SIGINT, on an `exit` request or after a spell with nobody connected.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -42,6 +44,10 @@ struct ServerOptions {
   std::chrono::milliseconds event_timeout{30000};
   size_t max_frame = kDefaultMaxFrame;
   std::string build_id = "unknown";  // see ComputeBuildId
+  // A listening socket systemd handed over (see TakeActivatedSocket), or -1.
+  // Its path and its folder are systemd's: the server neither locks, replaces
+  // nor removes them, and socket_path only names the socket in the log.
+  int activated_fd = -1;
 };
 
 class Server {
@@ -51,8 +57,8 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Takes the socket (folder, lock, stale file, listening socket) and starts
-  // accepting. False with a message when it cannot.
+  // Takes the socket (folder, lock, stale file, listening socket), or the one
+  // systemd handed over, and starts accepting. False with a message when it cannot.
   bool Listen(std::string* error);
 
   Host& host() { return host_; }
@@ -71,6 +77,9 @@ class Server {
   void RequestExit(std::string reason);
 
  private:
+  bool ListenOnOwnSocket(std::string* error);
+  void StartAccepting();
+  void RemoveOwnSocketFile();
   void AcceptNext();
   void OnAccepted(std::error_code error, asio::local::stream_protocol::socket socket);
   void StartClient(asio::local::stream_protocol::socket socket, const PeerCredentials& peer);
@@ -103,7 +112,13 @@ class Server {
   std::unordered_map<uint64_t, std::unique_ptr<ClientThread>> clients_;
   std::atomic<size_t> connection_count_{0};
   uint64_t next_connection_id_ = 1;
-  bool listening_ = false;
+  // The socket file this server bound, while it is there to remove. A file at
+  // that path made since (a socket unit started meanwhile takes the path over)
+  // is someone else's and stays; the inode alone cannot tell, since a file
+  // system may give the new file the inode the old one freed, so the time of
+  // its last change counts too.
+  bool owns_socket_file_ = false;
+  struct stat socket_file_ {};
   bool stopping_ = false;
 };
 

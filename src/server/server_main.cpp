@@ -39,7 +39,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
                "(JSON-RPC 2.0 with Content-Length framing; see docs/protocol.md)."};
   app.add_option("--socket", socket_path,
                  "Socket to listen on (default: $QUILLON_SOCKET, else $XDG_RUNTIME_DIR/quillon/quillon.sock, "
-                 "else /tmp/quillon-UID/quillon.sock)")
+                 "else /tmp/quillon-UID/quillon.sock; a socket systemd hands over takes its place)")
       ->type_name("PATH");
   app.add_option("--idle-exit", idle_exit, "Exit after SECONDS with no connection (0: never)")
       ->type_name("SECONDS")
@@ -71,6 +71,15 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
     return app.exit(error);
   }
 
+  // Under socket activation systemd made the socket and keeps it; the server
+  // only accepts on it. The variables go before anything else can inherit them.
+  int activated_fd = -1;
+  std::string error;
+  if (!TakeActivatedSocket(&activated_fd, &error)) {
+    std::fprintf(stderr, "quillon-server: %s\n", error.c_str());
+    return 1;
+  }
+
   std::signal(SIGPIPE, SIG_IGN);
   Logger log;
   if (!log_path.empty() && !log.OpenFile(log_path)) {
@@ -79,7 +88,12 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   }
 
   ServerOptions options;
-  options.socket_path = socket_path.empty() ? DefaultSocketPath() : socket_path;
+  if (activated_fd >= 0) {
+    options.activated_fd = activated_fd;
+    options.socket_path = BoundPath(activated_fd);
+  } else {
+    options.socket_path = socket_path.empty() ? DefaultSocketPath() : socket_path;
+  }
   options.idle_exit = Millis(idle_exit);
   options.event_timeout = Millis(event_timeout);
   options.max_frame = max_frame;
@@ -94,7 +108,6 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   if (extend) extend(host.registry(), library);
 
   Server server(loop, host, library, options, log);
-  std::string error;
   if (!server.Listen(&error)) {
     std::fprintf(stderr, "quillon-server: %s\n", error.c_str());
     return 1;

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +102,63 @@ bool SocketLock::Acquire(const std::string& socket_path, std::string* error) {
   }
   fd_ = fd;
   return true;
+}
+
+bool TakeActivatedSocket(int* fd, std::string* error) {
+  *fd = -1;
+  const char* pid_text = std::getenv("LISTEN_PID");
+  const char* count_text = std::getenv("LISTEN_FDS");
+  const std::string pid = pid_text != nullptr ? pid_text : "";
+  const std::string count = count_text != nullptr ? count_text : "";
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  // Variables meant for another process (a parent that was activated itself)
+  // are not ours to act on.
+  if (pid.empty() || count.empty() || pid != std::to_string(getpid())) return true;
+  char* end = nullptr;
+  const long sockets = std::strtol(count.c_str(), &end, 10);
+  if (*end != '\0' || sockets < 0) {
+    *error = "LISTEN_FDS is not a count of sockets: " + count;
+    return false;
+  }
+  if (sockets == 0) return true;
+  if (sockets != 1) {
+    *error = "systemd handed over " + count + " sockets; quillon-server serves one (one ListenStream= in the socket unit)";
+    return false;
+  }
+  constexpr int kFirstHandedOver = 3;
+  int type = 0;
+  int accepting = 0;
+  socklen_t type_size = sizeof type;
+  socklen_t accepting_size = sizeof accepting;
+  sockaddr_storage address{};
+  socklen_t address_size = sizeof address;
+  const bool usable =
+      ::fcntl(kFirstHandedOver, F_SETFD, FD_CLOEXEC) == 0 &&
+      ::getsockopt(kFirstHandedOver, SOL_SOCKET, SO_TYPE, &type, &type_size) == 0 &&
+      ::getsockopt(kFirstHandedOver, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &accepting_size) == 0 &&
+      ::getsockname(kFirstHandedOver, reinterpret_cast<sockaddr*>(&address), &address_size) == 0;
+  if (!usable) {
+    *error = Errno("the socket systemd handed over (fd 3) cannot be used");
+    return false;
+  }
+  if (address.ss_family != AF_UNIX || type != SOCK_STREAM || accepting == 0) {
+    *error = "the socket systemd handed over (fd 3) is not a listening Unix stream socket "
+             "(ListenStream= with a path in the socket unit)";
+    return false;
+  }
+  *fd = kFirstHandedOver;
+  return true;
+}
+
+std::string BoundPath(int fd) {
+  sockaddr_un address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 || address.sun_family != AF_UNIX) return "";
+  const size_t length = size > offsetof(sockaddr_un, sun_path) ? size - offsetof(sockaddr_un, sun_path) : 0;
+  if (length == 0 || address.sun_path[0] == '\0') return "";
+  return std::string(address.sun_path, strnlen(address.sun_path, length));
 }
 
 bool RemoveStaleSocket(const std::string& socket_path, std::string* error) {

@@ -33,6 +33,18 @@ class SocketLock {
   int fd_ = -1;
 };
 
+// A listening socket handed over by systemd (socket activation): LISTEN_PID
+// names this process and LISTEN_FDS counts the sockets passed from fd 3 on.
+// LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES are removed from the environment
+// whatever they say, so that nothing this process starts takes them for its own.
+// True with *fd -1 when nothing was handed over; true with *fd the socket (now
+// close-on-exec); false with a message when what was handed over is not exactly
+// one listening Unix stream socket.
+bool TakeActivatedSocket(int* fd, std::string* error);
+
+// The path a Unix socket is bound to; "" for an unnamed or abstract one.
+std::string BoundPath(int fd);
+
 // Removes a socket file left by a server that died; refuses to remove anything
 // that is not a socket. Only the lock holder may call it.
 bool RemoveStaleSocket(const std::string& socket_path, std::string* error);

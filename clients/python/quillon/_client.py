@@ -46,14 +46,23 @@ def socket_path():
 
 def server_path():
     """The server this client starts: $QUILLON_SERVER, else build/bin/quillon-server of the
-    checkout this package lives in, else quillon-server on PATH (None when there is none)."""
+    checkout this package lives in, else PREFIX/bin/quillon-server when the package is installed
+    as PREFIX/lib/pythonX/{dist,site}-packages/quillon, else quillon-server on PATH (None when
+    there is none)."""
     path = os.environ.get("QUILLON_SERVER")
     if path:
         return path
-    checkout = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-    candidate = os.path.join(checkout, "build", "bin", "quillon-server")
-    if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
-        return candidate
+    package = os.path.dirname(os.path.abspath(__file__))
+    checkout = os.path.dirname(os.path.dirname(os.path.dirname(package)))  # from clients/python/quillon
+    candidates = [os.path.join(checkout, "build", "bin", "quillon-server")]
+    if os.path.basename(os.path.dirname(package)) in ("dist-packages", "site-packages"):
+        # Installed beside the server (cmake --install, a package): the server of the same
+        # install, which is also the one its systemd unit runs.
+        prefix = os.path.dirname(checkout)  # from PREFIX/lib/pythonX/dist-packages/quillon
+        candidates.append(os.path.join(prefix, "bin", "quillon-server"))
+    for candidate in candidates:
+        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
     return shutil.which("quillon-server")
 
 
@@ -184,7 +193,10 @@ def _wait_until_gone(path):
             return
         sock.close()
         time.sleep(_POLL_INTERVAL)
-    raise com_error(_wire.CO_E_SERVER_EXEC_FAILURE, "the server on %s did not exit when asked" % path)
+    # A systemd socket unit keeps the socket and starts its own server again at once.
+    raise com_error(_wire.CO_E_SERVER_EXEC_FAILURE,
+                    "the server on %s did not exit when asked (where a systemd socket unit serves that path, "
+                    "set QUILLON_SERVER to the unit's server or QUILLON_SOCKET to another path)" % path)
 
 
 class _Handle:

@@ -3,9 +3,9 @@
 
     python3 examples/ipinfo.py 127.0.0.1 192.0.2.1
 
-The lookups go to the DNS servers the Quillon server was started with: those in
-$QUILLON_DNS_SERVERS ("ADDR:PORT[,ADDR:PORT...]") when it is set, else the system's own
-(/etc/resolv.conf).
+The lookups go to the DNS servers this script names: those in $QUILLON_DNS_SERVERS
+("ADDR:PORT[,ADDR:PORT...]") when it is set, else the system's own (/etc/resolv.conf),
+whichever server process serves it.
 """
 
 import os

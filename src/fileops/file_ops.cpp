@@ -33,9 +33,10 @@ std::u16string StoreId(const Variant& id) { return ToUpperText(ToText(id)); }
 // negative position stays negative so the range checks refuse it.
 int64_t OffsetOf(int32_t start) { return start > 0 ? int64_t{start} - 1 : int64_t{start}; }
 
-// A byte array a client hands in: either an array of variants or an array of
-// bytes. Elements are read from index 0 to the upper bound, whatever the lower
-// bound says; an index the array lacks is run-time error 9.
+// A byte array a client hands in: an array of variants (held packed or a
+// variant per element) or an array of bytes. Elements are read from index 0 to
+// the upper bound, whatever the lower bound says; an index the array lacks is
+// run-time error 9.
 class ClientArray {
  public:
   explicit ClientArray(const Variant& value) : value_(value) {
@@ -44,14 +45,17 @@ class ClientArray {
 
   // The elements, when the array holds them as plain bytes (an array of bytes, or
   // of VT_UI1 variants kept packed): 0-based, and nothing to convert.
-  const std::vector<uint8_t>* packed() const {
+  const std::vector<uint8_t>* plain_bytes() const {
     if (value_.vt() == (VT_ARRAY | VT_UI1)) return &value_.bytes();
     if (value_.is_byte_variants()) return &value_.byte_variants();
     return nullptr;
   }
+  // The elements of an array of variants that all have one type, held packed: 0-based.
+  const PackedArray* packed() const { return value_.is_packed() ? &value_.packed() : nullptr; }
 
   int64_t upper_bound() const {
-    if (const std::vector<uint8_t>* bytes = packed()) return static_cast<int64_t>(bytes->size()) - 1;
+    if (value_.vt() == (VT_ARRAY | VT_UI1)) return static_cast<int64_t>(value_.bytes().size()) - 1;
+    if (const PackedArray* elements = packed()) return static_cast<int64_t>(elements->size()) - 1;
     return value_.array().upper_bound();
   }
   int64_t count() const { return std::max<int64_t>(upper_bound() + 1, 0); }
@@ -60,17 +64,31 @@ class ClientArray {
   // elements in an array of three, so nothing is sized by count() before this.
   int64_t CheckedCount() const {
     const int64_t elements = count();
-    if (elements > 0 && packed() == nullptr) CheckIndex(0, value_.array().lower_bound);
+    if (elements > 0 && value_.vt() == (VT_ARRAY | VT_VARIANT) && packed() == nullptr) {
+      CheckIndex(0, value_.array().lower_bound);
+    }
     return elements;
   }
 
   uint8_t ByteAt(int64_t index) const {
-    if (const std::vector<uint8_t>* bytes = packed()) return (*bytes)[CheckIndex(index, 0)];
+    if (const std::vector<uint8_t>* bytes = plain_bytes()) return (*bytes)[CheckIndex(index, 0)];
+    if (const PackedArray* elements = packed()) return ToByte(elements->At(CheckIndex(index, 0)));
     return ToByte(Element(index));
   }
   int32_t LongAt(int64_t index) const {
-    if (const std::vector<uint8_t>* bytes = packed()) return (*bytes)[CheckIndex(index, 0)];
+    if (const std::vector<uint8_t>* bytes = plain_bytes()) return (*bytes)[CheckIndex(index, 0)];
+    if (const PackedArray* elements = packed()) return ToLong(elements->At(CheckIndex(index, 0)));
     return ToLong(Element(index));
+  }
+  // Elements 0 to out.size() - 1 (at most count()) as ByteAt gives them, in
+  // order: the first that does not convert is the one whose error is raised.
+  void CopyBytes(std::span<uint8_t> out) const {
+    if (const PackedArray* elements = packed()) return PackedToBytes(*elements, out);
+    if (const std::vector<uint8_t>* bytes = plain_bytes()) {
+      std::copy_n(bytes->begin(), out.size(), out.begin());
+      return;
+    }
+    for (size_t i = 0; i < out.size(); ++i) out[i] = ByteAt(static_cast<int64_t>(i));
   }
 
  private:
@@ -288,7 +306,7 @@ Variant FileOps::ReplaceBytes(Variant& id, Variant& start, Variant& bytes_array)
     if (count == 0) return Success();
     // The changed copy replaces the store only once every element converted.
     StoreTable::Bytes changed = store;
-    for (int64_t i = 0; i < count; ++i) changed[static_cast<size_t>(offset + i)] = values.ByteAt(i);
+    values.CopyBytes(std::span<uint8_t>(changed).subspan(static_cast<size_t>(offset), static_cast<size_t>(count)));
     stores_.Replace(store_id, std::move(changed));
     return Success();
   });
@@ -298,13 +316,8 @@ Variant FileOps::StoreBytes(Variant& id, Variant& bytes_array) {
   return RunStatusMember(error_, [&] {
     const std::u16string store_id = StoreId(id);
     const ClientArray values(bytes_array);
-    StoreTable::Bytes bytes;
-    if (const std::vector<uint8_t>* packed = values.packed()) {
-      bytes = *packed;
-    } else {
-      bytes.resize(static_cast<size_t>(values.CheckedCount()));
-      for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = values.ByteAt(static_cast<int64_t>(i));
-    }
+    StoreTable::Bytes bytes(static_cast<size_t>(values.CheckedCount()));
+    values.CopyBytes(bytes);
     stores_.Insert(store_id, std::move(bytes));
     return Success();
   });

@@ -1,5 +1,6 @@
 #include "host/convert.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -355,6 +356,30 @@ std::u16string ToText(const Variant& value) {
 int32_t ToLong(const Variant& value) { return IntegerFromVariant<int32_t>(value); }
 int16_t ToInteger(const Variant& value) { return IntegerFromVariant<int16_t>(value); }
 uint8_t ToByte(const Variant& value) { return IntegerFromVariant<uint8_t>(value); }
+
+namespace {
+
+// Integers in the byte range are the bytes; any other element converts as its
+// variant does, and so fails as it would.
+template <typename T>
+void IntegersToBytes(const PackedArray& array, std::span<uint8_t> out) {
+  for (size_t i = 0; i < out.size(); ++i) {
+    const T value = array.Get<T>(i);
+    out[i] = value >= 0 && value <= 255 ? static_cast<uint8_t>(value) : ToByte(array.At(i));
+  }
+}
+
+}  // namespace
+
+void PackedToBytes(const PackedArray& array, std::span<uint8_t> out) {
+  switch (array.element) {
+    case VT_UI1: std::copy_n(array.data.begin(), out.size(), out.begin()); return;
+    case VT_I4: IntegersToBytes<int32_t>(array, out); return;
+    case VT_I2: IntegersToBytes<int16_t>(array, out); return;
+    default:
+      for (size_t i = 0; i < out.size(); ++i) out[i] = ToByte(array.At(i));
+  }
+}
 
 double ToDouble(const Variant& value) {
   switch (value.vt()) {

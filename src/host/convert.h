@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,11 @@ int16_t ToInteger(const Variant& value);   // 16-bit integer, half to even
 uint8_t ToByte(const Variant& value);      // 0..255, half to even
 bool ToBoolean(const Variant& value);
 double ToDouble(const Variant& value);
+
+// ToByte of elements 0 to out.size() - 1 (at most array.size()) of a packed
+// array, in order: the first that does not convert raises its error, as
+// ToByte(array.At(i)) would. Numbers that are bytes already cost no variant.
+void PackedToBytes(const PackedArray& array, std::span<uint8_t> out);
 
 // True for numbers, Booleans, Empty and text that ToDouble reads; false for Null,
 // dates, missing arguments, objects, arrays and text that overflows a double.

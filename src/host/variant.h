@@ -2,9 +2,13 @@
 // Type numbers are the automation VARTYPEs, so they survive any binding unchanged.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <iosfwd>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -49,14 +53,54 @@ struct ByteArray {
   bool operator==(const ByteArray&) const = default;
 };
 
-// An array of variants (VT_ARRAY | VT_VARIANT) whose elements are all VT_UI1,
-// held as the bytes themselves. Byte data reaches scripts this way (GetBytes
-// hands out a variant per byte); one byte per element instead of one variant
-// keeps a store's worth of them at the store's size rather than forty times it.
-struct ByteVariantArray {
-  std::vector<uint8_t> bytes;
-  bool operator==(const ByteVariantArray&) const = default;
+// An array of variants (VT_ARRAY | VT_VARIANT), 0-based, whose elements all
+// have one VARTYPE, held as the values themselves. Byte data reaches scripts
+// this way (GetBytes hands out a variant per byte), and so do the arrays of
+// numbers or texts a script builds; a value per element instead of a variant
+// keeps them at their own size rather than ten to forty times it.
+//   VT_UI1, VT_BOOL (0 or 1): a byte each in `data`;
+//   VT_I2: 2 bytes; VT_I4, VT_R4: 4; VT_R8, VT_DATE: 8, little-endian in `data`;
+//   VT_BSTR: `texts`.
+struct PackedArray {
+  VarType element = VT_UI1;
+  std::vector<uint8_t> data;
+  std::vector<std::u16string> texts;
+
+  // The bytes one element takes in `data`: 0 for VT_BSTR and for a type that
+  // cannot be packed.
+  static constexpr size_t ElementSize(uint16_t element) {
+    switch (element) {
+      case VT_UI1:
+      case VT_BOOL: return 1;
+      case VT_I2: return 2;
+      case VT_I4:
+      case VT_R4: return 4;
+      case VT_R8:
+      case VT_DATE: return 8;
+      default: return 0;
+    }
+  }
+  static bool Packs(uint16_t element) { return element == VT_BSTR || ElementSize(element) != 0; }
+  // The items packed, when there is at least one and all have one type that packs.
+  static std::optional<PackedArray> Of(std::span<const Variant> items);
+
+  size_t size() const {
+    const size_t each = ElementSize(element);
+    return element == VT_BSTR ? texts.size() : each == 0 ? 0 : data.size() / each;
+  }
+  // Element `index` (below size()), as the variant it stands for.
+  Variant At(size_t index) const;
+  // The value of a fixed-size element, read as the type the element VARTYPE holds.
+  template <typename T>
+  T Get(size_t index) const {
+    T value;
+    std::memcpy(&value, data.data() + index * sizeof(T), sizeof(T));
+    return value;
+  }
 };
+// Element by element, as the variants they stand for.
+bool operator==(const PackedArray& a, const PackedArray& b);
+static_assert(std::endian::native == std::endian::little, "packed arrays hold their elements little-endian");
 
 struct NullValue {
   bool operator==(const NullValue&) const = default;
@@ -104,17 +148,22 @@ class Variant {
   }
   static Variant Bytes(std::vector<uint8_t> bytes) { return Make<ByteArray>(ByteArray{std::move(bytes)}); }
   // VT_ARRAY | VT_VARIANT, 0-based, element i being VT_UI1 bytes[i].
-  static Variant ByteVariants(std::vector<uint8_t> bytes) {
-    return Make<ByteVariantArray>(ByteVariantArray{std::move(bytes)});
+  static Variant ByteVariants(std::vector<uint8_t> bytes) { return Packed(PackedArray{VT_UI1, std::move(bytes), {}}); }
+  // VT_ARRAY | VT_VARIANT, 0-based, held packed. Copies of the variant share the
+  // elements, which nothing changes once they are packed.
+  static Variant Packed(PackedArray array) {
+    return Make<Shared>(std::make_shared<const PackedArray>(std::move(array)));
   }
 
   VarType vt() const;
 
   bool is_empty() const { return index() == kEmpty; }
   bool is_null() const { return index() == kNull; }
-  bool is_array() const { return index() == kArray || index() == kBytes || index() == kByteVariants; }
-  // An array of VT_UI1 variants held as bytes; array() does not apply to it.
-  bool is_byte_variants() const { return index() == kByteVariants; }
+  bool is_array() const { return index() == kArray || index() == kBytes || index() == kPacked; }
+  // An array of variants held packed; array() does not apply to it.
+  bool is_packed() const { return index() == kPacked; }
+  // A packed array of VT_UI1 variants.
+  bool is_byte_variants() const { return is_packed() && packed().element == VT_UI1; }
   bool is_missing() const;
 
   int16_t i2() const { return std::get<int16_t>(value_); }
@@ -131,18 +180,22 @@ class Variant {
   VariantArray& array() { return std::get<VariantArray>(value_); }
   const std::vector<uint8_t>& bytes() const { return std::get<ByteArray>(value_).bytes; }
   std::vector<uint8_t>& bytes() { return std::get<ByteArray>(value_).bytes; }
-  const std::vector<uint8_t>& byte_variants() const { return std::get<ByteVariantArray>(value_).bytes; }
+  const PackedArray& packed() const { return *std::get<Shared>(value_); }
+  // The elements of a packed array of VT_UI1 variants.
+  const std::vector<uint8_t>& byte_variants() const { return packed().data; }
 
   // Same type and same value (objects by identity); for tests and diagnostics.
   bool operator==(const Variant& other) const;
 
  private:
   enum Index {
-    kEmpty, kNull, kI2, kI4, kR4, kR8, kDate, kBstr, kObject, kError, kBool, kUI1, kArray, kBytes, kByteVariants
+    kEmpty, kNull, kI2, kI4, kR4, kR8, kDate, kBstr, kObject, kError, kBool, kUI1, kArray, kBytes, kPacked
   };
+  // Held by pointer, so a packed array makes no variant larger.
+  using Shared = std::shared_ptr<const PackedArray>;
   using Storage = std::variant<std::monostate, NullValue, int16_t, int32_t, float, double, DateValue,
                                std::u16string, Object, ErrorValue, BoolValue, uint8_t, VariantArray,
-                               ByteArray, ByteVariantArray>;
+                               ByteArray, Shared>;
 
   template <typename T, typename V>
   static Variant Make(V&& value) {

@@ -443,6 +443,8 @@ Json Connection::OnInitialize(const Json& params) {
   const auto& options = server_.options();
   return {{"protocolVersion", kProtocolVersion},
           {"serverVersion", QUILLON_VERSION},
+  const auto packed_arrays = params.find("packedArrays");
+  takes_packed_arrays_ = packed_arrays != params.end() && *packed_arrays == true;
           {"buildId", server_.build_id()},
           {"pid", static_cast<int>(getpid())},
           {"connections", server_.connection_count()},
@@ -451,6 +453,7 @@ Json Connection::OnInitialize(const Json& params) {
           {"clientSettings", true},
           {"eventTimeout", std::chrono::duration<double>(options.event_timeout).count()}};
 }
+          {"packedArrays", true},
 
 Json Connection::OnCreate(const Json& params) {
   const auto progid = params.find("progid");
@@ -529,10 +532,12 @@ Json Connection::OnInvoke(const Json& params, Attachments& attachments) {
   if (Failed(status)) throw AutomationError(status, &exception);
 
   std::string* const reply_attachment = takes_attachments_ ? &attachments.reply : nullptr;
-  Json reply = {{"value", EncodeVariant(result, *this, reply_attachment)}};
+  Json reply = {{"value", EncodeVariant(result, *this, reply_attachment, takes_packed_arrays_)}};
   if (!refs.empty()) {
     Json values = Json::array();
-    for (size_t index : refs) values.push_back(EncodeVariant(args[index], *this, reply_attachment));
+    for (size_t index : refs) {
+      values.push_back(EncodeVariant(args[index], *this, reply_attachment, takes_packed_arrays_));
+    }
     reply["refs"] = std::move(values);
   }
   return reply;
@@ -641,7 +646,8 @@ HResult Connection::DeliverEvent(uint64_t sink, const MemberInfo& event, std::sp
     std::string attachment;
     Json wire_args = Json::array();
     for (const Variant& arg : args) {
-      wire_args.push_back(EncodeVariant(arg, *this, takes_attachments_ ? &attachment : nullptr));
+      wire_args.push_back(
+          EncodeVariant(arg, *this, takes_attachments_ ? &attachment : nullptr, takes_packed_arrays_));
     }
     const int64_t request_id = next_event_id_++;
     std::string body = Dump({{"jsonrpc", "2.0"},

@@ -171,6 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   bool unresponsive_ = false;
   bool initialized_ = false;
   bool takes_attachments_ = false;  // the client said so at initialize
+  bool takes_packed_arrays_ = false;  // likewise
   bool closing_ = false;
   bool closed_ = false;
   std::string close_reason_;

@@ -1,5 +1,6 @@
 #include "server/variant_codec.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -71,21 +72,53 @@ void PutByteData(Json& wire, std::span<const uint8_t> bytes, std::string* attach
   }
 }
 
-Json EncodeArray(const VariantArray& array, ObjectMarshal& objects, std::string* attachment) {
+// A packed array's elements: a byte each needs no "of"; numbers go packed in
+// "bytes" or "attached" with their VARTYPE in "of"; texts as "values". False,
+// with `wire` untouched, when the array cannot go so: a text holding a lone
+// surrogate has no UTF-8 form.
+bool PutPacked(Json& wire, const PackedArray& packed, std::string* attachment) {
+  if (packed.element == VT_BSTR) {
+    if (!std::all_of(packed.texts.begin(), packed.texts.end(),
+                     [](const std::u16string& text) { return IsWellFormedUtf16(text); })) {
+      return false;
+    }
+    Json values = Json::array();
+    values.get_ref<Json::array_t&>().reserve(packed.texts.size());
+    for (const std::u16string& text : packed.texts) values.push_back(Utf16ToUtf8(text));
+    wire["of"] = VT_BSTR;
+    wire["values"] = std::move(values);
+    return true;
+  }
+  if (packed.element != VT_UI1) wire["of"] = packed.element;
+  PutByteData(wire, packed.data, attachment);
+  return true;
+}
+
+Json EncodePackedArray(const PackedArray& packed, ObjectMarshal& objects, std::string* attachment,
+                       bool packed_arrays) {
+  Json wire = {{"vt", kVariantArray}};
+  if ((packed.element == VT_UI1 || packed_arrays) && PutPacked(wire, packed, attachment)) return wire;
+  Json items = Json::array();
+  items.get_ref<Json::array_t&>().reserve(packed.size());
+  for (size_t i = 0; i < packed.size(); ++i) {
+    items.push_back(EncodeVariant(packed.At(i), objects, attachment, packed_arrays));
+  }
+  wire["items"] = std::move(items);
+  return wire;
+}
+
+Json EncodeArray(const VariantArray& array, ObjectMarshal& objects, std::string* attachment, bool packed_arrays) {
   Json wire = {{"vt", kVariantArray}};
   if (array.lower_bound != 0) wire["lbound"] = array.lower_bound;
-  const bool all_bytes = !array.items.empty() && std::all_of(array.items.begin(), array.items.end(),
-                                                            [](const Variant& v) { return v.vt() == VT_UI1; });
-  if (all_bytes) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(array.items.size());
-    for (const Variant& item : array.items) bytes.push_back(item.ui1());
-    PutByteData(wire, bytes, attachment);
-    return wire;
+  // Byte data comes as a variant per byte and goes as bytes to every client;
+  // other arrays of one type only to a client that reads them packed.
+  if (!array.items.empty() && (packed_arrays || array.items.front().vt() == VT_UI1)) {
+    const std::optional<PackedArray> packed = PackedArray::Of(array.items);
+    if (packed && (packed_arrays || packed->element == VT_UI1) && PutPacked(wire, *packed, attachment)) return wire;
   }
   Json items = Json::array();
   items.get_ref<Json::array_t&>().reserve(array.items.size());
-  for (const Variant& item : array.items) items.push_back(EncodeVariant(item, objects, attachment));
+  for (const Variant& item : array.items) items.push_back(EncodeVariant(item, objects, attachment, packed_arrays));
   wire["items"] = std::move(items);
   return wire;
 }
@@ -107,7 +140,7 @@ bool IsWellFormedUtf16(std::u16string_view text) {
   return true;
 }
 
-Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment) {
+Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment, bool packed_arrays) {
   const uint16_t vt = value.vt();
   switch (vt) {
     case VT_EMPTY:
@@ -127,11 +160,11 @@ Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* at
     case VT_BOOL: return {{"vt", vt}, {"value", value.boolean()}};
     case VT_UI1: return {{"vt", vt}, {"value", value.ui1()}};
     case kVariantArray:
-      if (!value.is_byte_variants()) return EncodeArray(value.array(), objects, attachment);
-      [[fallthrough]];
+      if (value.is_packed()) return EncodePackedArray(value.packed(), objects, attachment, packed_arrays);
+      return EncodeArray(value.array(), objects, attachment, packed_arrays);
     case kByteArray: {
       Json wire = {{"vt", vt}};
-      PutByteData(wire, value.is_byte_variants() ? value.byte_variants() : value.bytes(), attachment);
+      PutByteData(wire, value.bytes(), attachment);
       return wire;
     }
   }
@@ -267,7 +300,7 @@ HResult VariantDecoder::DecodeTagged(const Json& wire, Variant* out, int depth) 
         return Fail(hr::kTypeMismatch, "vt 8209 needs \"bytes\" or \"attached\"");
       }
       std::vector<uint8_t> bytes;
-      if (Failed(status = DecodeByteData(wire, 1, &bytes))) return status;
+      if (Failed(status = DecodeByteData(wire, 1, 1, &bytes))) return status;
       *out = Variant::Bytes(std::move(bytes));
       return hr::kOk;
     }
@@ -307,37 +340,106 @@ HResult VariantDecoder::DecodeArray(const Json& wire, Variant* out, int depth) {
       return Fail(hr::kTypeMismatch, "\"lbound\" is a 32-bit integer");
     }
   }
-  VariantArray array;
-  array.lower_bound = static_cast<int32_t>(lower_bound);
-  if (wire.contains("bytes") || wire.contains("attached")) {
-    // A 0-based array of bytes stays packed, a byte per element; another lower
-    // bound needs a variant per element.
-    const size_t element_size = array.lower_bound == 0 ? 1 : sizeof(Variant);
-    std::vector<uint8_t> decoded;
-    if (HResult status = DecodeByteData(wire, element_size, &decoded); Failed(status)) return status;
-    if (static_cast<int64_t>(decoded.size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
-      return Fail(hr::kOverflow, "the array's upper bound would overflow");
-    }
-    if (array.lower_bound == 0) {
-      *out = Variant::ByteVariants(std::move(decoded));
-      return hr::kOk;
-    }
-    array.items.reserve(decoded.size());
-    for (uint8_t byte : decoded) array.items.push_back(Variant::UI1(byte));
-    *out = Variant::FromArray(std::move(array));
-    return hr::kOk;
+  if (wire.contains("of") || wire.contains("bytes") || wire.contains("attached")) {
+    return DecodePacked(wire, static_cast<int32_t>(lower_bound), out);
   }
   const auto items = wire.find("items");
   if (items == wire.end() || !items->is_array()) {
     return Fail(hr::kTypeMismatch, "an array needs \"items\", \"bytes\" or \"attached\"");
   }
-  return DecodeItems(*items, array.lower_bound, out, depth);
+  return DecodeItems(*items, static_cast<int32_t>(lower_bound), out, depth);
+}
+
+// An array of variants of one type, its elements packed: "of" names their
+// VARTYPE (UI1 when absent). A 0-based array stays packed, an element's own
+// size per element; another lower bound needs a variant per element.
+HResult VariantDecoder::DecodePacked(const Json& wire, int32_t lower_bound, Variant* out) {
+  PackedArray packed;
+  if (const auto of = wire.find("of"); of != wire.end()) {
+    int64_t element = 0;
+    if (IntegerOf(*of, 0, 0xFFFF, &element) != IntegerStatus::kOk ||
+        !PackedArray::Packs(static_cast<uint16_t>(element))) {
+      return Fail(hr::kBadVarType, "\"of\" is the VARTYPE of a packed array's elements: 2, 3, 4, 5, 7, 8, 11 or 17");
+    }
+    packed.element = static_cast<VarType>(element);
+  }
+  if (packed.element == VT_BSTR) {
+    const auto values = wire.find("values");
+    if (values == wire.end() || !values->is_array()) {
+      return Fail(hr::kTypeMismatch, "an array of texts needs \"values\"");
+    }
+    return DecodeTexts(*values, lower_bound, out);
+  }
+  if (!wire.contains("bytes") && !wire.contains("attached")) {
+    return Fail(hr::kTypeMismatch, "a packed array needs \"bytes\" or \"attached\"");
+  }
+  const size_t element_size = PackedArray::ElementSize(packed.element);
+  const size_t cost = lower_bound == 0 ? element_size : sizeof(Variant);
+  if (HResult status = DecodeByteData(wire, element_size, cost, &packed.data); Failed(status)) return status;
+  const size_t count = packed.size();
+  if (static_cast<int64_t>(count) - 1 > int64_t{INT32_MAX} - lower_bound) {
+    return Fail(hr::kOverflow, "the array's upper bound would overflow");
+  }
+  // The scalar forms' rules hold for each element.
+  if (packed.element == VT_BOOL &&
+      !std::all_of(packed.data.begin(), packed.data.end(), [](uint8_t byte) { return byte <= 1; })) {
+    return Fail(hr::kTypeMismatch, "a packed Boolean is 0 or 1");
+  }
+  if (packed.element == VT_DATE) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!std::isfinite(packed.Get<double>(i))) return Fail(hr::kOverflow, "a date must be a finite number of days");
+    }
+  }
+  if (lower_bound == 0) {
+    *out = Variant::Packed(std::move(packed));
+    return hr::kOk;
+  }
+  VariantArray array;
+  array.lower_bound = lower_bound;
+  array.items.reserve(count);
+  for (size_t i = 0; i < count; ++i) array.items.push_back(packed.At(i));
+  *out = Variant::FromArray(std::move(array));
+  return hr::kOk;
+}
+
+HResult VariantDecoder::DecodeTexts(const Json& values, int32_t lower_bound, Variant* out) {
+  if (static_cast<int64_t>(values.size()) - 1 > int64_t{INT32_MAX} - lower_bound) {
+    return Fail(hr::kOverflow, "the array's upper bound would overflow");
+  }
+  const size_t cost = lower_bound == 0 ? sizeof(std::u16string) : sizeof(Variant);
+  if (HResult charged = Charge(values.size() * cost); Failed(charged)) return charged;
+  PackedArray packed;
+  packed.element = VT_BSTR;
+  packed.texts.reserve(values.size());
+  for (const Json& value : values) {
+    if (!value.is_string()) return Fail(hr::kTypeMismatch, "the values of an array of texts are strings");
+    const std::string& utf8 = value.get_ref<const std::string&>();
+    if (HResult charged = Charge(utf8.size() * 2); Failed(charged)) return charged;
+    packed.texts.push_back(Utf8ToUtf16(utf8));
+  }
+  if (lower_bound == 0) {
+    *out = Variant::Packed(std::move(packed));
+    return hr::kOk;
+  }
+  VariantArray array;
+  array.lower_bound = lower_bound;
+  array.items.reserve(packed.texts.size());
+  for (std::u16string& text : packed.texts) array.items.push_back(Variant::Bstr(std::move(text)));
+  *out = Variant::FromArray(std::move(array));
+  return hr::kOk;
 }
 
 // Byte data, as base64 text ("bytes") or as [offset, length] in the frame's
-// attachment ("attached"). Charged at `element_size` per byte before anything is
-// made: the text or the length alone says how much it makes.
-HResult VariantDecoder::DecodeByteData(const Json& wire, size_t element_size, std::vector<uint8_t>* out) {
+// attachment ("attached"): whole elements of `element_size` bytes, each charged
+// `cost_per_element` before anything is made, since the text or the length
+// alone says how much it makes.
+HResult VariantDecoder::DecodeByteData(const Json& wire, size_t element_size, size_t cost_per_element,
+                                       std::vector<uint8_t>* out) {
+  const auto whole = [&](uint64_t length) -> HResult {
+    if (length % element_size == 0) return hr::kOk;
+    return Fail(hr::kTypeMismatch, std::to_string(length) + " bytes are no whole number of " +
+                                       std::to_string(element_size) + "-byte elements");
+  };
   if (const auto attached = wire.find("attached"); attached != wire.end()) {
     int64_t offset = 0;
     int64_t length = 0;
@@ -351,7 +453,10 @@ HResult VariantDecoder::DecodeByteData(const Json& wire, size_t element_size, st
       return Fail(hr::kTypeMismatch, "\"attached\" reaches past the frame's attachment of " +
                                          std::to_string(attachment_.size()) + " bytes");
     }
-    if (HResult charged = Charge(static_cast<size_t>(length) * element_size); Failed(charged)) return charged;
+    if (HResult status = whole(static_cast<uint64_t>(length)); Failed(status)) return status;
+    if (HResult charged = Charge(static_cast<size_t>(length) / element_size * cost_per_element); Failed(charged)) {
+      return charged;
+    }
     const auto* first = reinterpret_cast<const uint8_t*>(attachment_.data()) + offset;
     out->assign(first, first + length);
     return hr::kOk;
@@ -359,9 +464,12 @@ HResult VariantDecoder::DecodeByteData(const Json& wire, size_t element_size, st
   const auto text = wire.find("bytes");
   if (!text->is_string()) return Fail(hr::kTypeMismatch, "\"bytes\" is base64 text");
   const std::string& encoded = text->get_ref<const std::string&>();
-  if (HResult charged = Charge(encoded.size() / 4 * 3 * element_size); Failed(charged)) return charged;
+  if (HResult charged = Charge(encoded.size() / 4 * 3 / element_size * cost_per_element); Failed(charged)) {
+    return charged;
+  }
   std::optional<std::vector<uint8_t>> decoded = Base64Decode(encoded);
   if (!decoded) return Fail(hr::kTypeMismatch, "\"bytes\" is not base64");
+  if (HResult status = whole(decoded->size()); Failed(status)) return status;
   *out = std::move(*decoded);
   return hr::kOk;
 }

@@ -1,8 +1,10 @@
 // Variants as JSON, keeping their VARTYPE: {"vt": 3, "value": 42}. Byte data
 // travels as base64 ("bytes"), or raw in the frame's attachment ("attached":
-// [offset, length]) between parties that agreed on it; objects as handles that
-// a connection hands out. Pure code: the only outside party is the ObjectMarshal
-// the caller passes.
+// [offset, length]) between parties that agreed on it; so does an array of
+// variants of one numeric type, its elements packed little-endian ("of" names
+// their VARTYPE), and one of texts as a list of strings ("values"). Objects
+// travel as handles that a connection hands out. Pure code: the only outside
+// party is the ObjectMarshal the caller passes.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +36,11 @@ class ObjectMarshal {
 inline constexpr size_t kAttachFrom = 512;
 
 // With `attachment`, byte data of kAttachFrom bytes or more is appended to it
-// instead of written as base64.
-Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment = nullptr);
+// instead of written as base64. With `packed_arrays` (the client said it reads
+// them), an array of variants of one type other than UI1 goes packed ("of");
+// without, as "items". Arrays of UI1 variants go as "bytes" either way.
+Json EncodeVariant(const Variant& value, ObjectMarshal& objects, std::string* attachment = nullptr,
+                   bool packed_arrays = false);
 
 struct DecodeLimits {
   int max_depth = 64;
@@ -65,7 +70,9 @@ class VariantDecoder {
   HResult DecodeItems(const Json& items, int32_t lower_bound, Variant* out, int depth);
   HResult DecodeText(const Json& wire, Variant* out);
   HResult DecodeUtf8(const std::string& utf8, Variant* out);
-  HResult DecodeByteData(const Json& wire, size_t element_size, std::vector<uint8_t>* out);
+  HResult DecodePacked(const Json& wire, int32_t lower_bound, Variant* out);
+  HResult DecodeTexts(const Json& values, int32_t lower_bound, Variant* out);
+  HResult DecodeByteData(const Json& wire, size_t element_size, size_t cost_per_element, std::vector<uint8_t>* out);
   HResult Charge(size_t bytes);
   HResult Fail(HResult hresult, std::string why);
 

@@ -178,6 +178,34 @@ def rpc_message():
         call(13, "invoke", object=1, member="Unzip", args=["s", 2100000000]),
         call(14, "invoke", object=1, member="StoreBytes",
              args=["a", {"vt": 8209, "attached": [9223372036854775807, 9223372036854775807]}])))
+    # Arrays of one type, packed: each element type, each place the elements may be,
+    # and the ways a packed array can be malformed.
+    packed = [{"vt": 8204, "of": 3, "bytes": "AQAAAP8AAAA="}, {"vt": 8204, "of": 2, "bytes": "BwD5/w=="},
+              {"vt": 8204, "of": 5, "bytes": "AAAAAAAA8D8AAAAAAAD4fw=="}, {"vt": 8204, "of": 4, "bytes": "AADAPw=="},
+              {"vt": 8204, "of": 7, "bytes": "AAAAAAD35UA="}, {"vt": 8204, "of": 11, "bytes": "AQAB"},
+              {"vt": 8204, "of": 17, "bytes": "AQID"}, {"vt": 8204, "of": 8, "values": ["a", "\u00e9", ""]},
+              {"vt": 8204, "of": 3, "lbound": 1, "bytes": "AQAAAAIAAAA="},
+              {"vt": 8204, "of": 8, "lbound": -1, "values": ["x"]},
+              {"vt": 8204, "of": 3, "bytes": "AQID"}, {"vt": 8204, "of": 9, "bytes": ""},
+              {"vt": 8204, "of": 8, "values": [1]}, {"vt": 8204, "of": 11, "bytes": "Ag=="},
+              {"vt": 8204, "of": 7, "bytes": "AAAAAAAA+H8="}, {"vt": 8204, "of": 3, "items": [1]},
+              {"vt": 8204, "of": 3, "lbound": 2147483647, "bytes": "AQAAAAIAAAA="}]
+    write("rpc_message", "packed_arrays", b"\x01" + pieces(
+        call(1, "create", progid="Quillon.FileOps"),
+        *[call(2 + i, "invoke", object=1, member="StoreBytes", args=["p", array], refs=[1])
+          for i, array in enumerate(packed)],
+        call(40, "invoke", object=1, member="ReplaceBytes", args=["p", 1, packed[0]]),
+        call(41, "invoke", object=1, member="BytesToLong", args=[packed[0]]),
+        call(42, "invoke", object=1, member="BytesToLong", args=[packed[7]])))
+    # A client that reads packed arrays back, and one sent in the attachment.
+    ints = json.dumps(call(3, "invoke", object=1, member="StoreBytes", args=["a", {"vt": 8204, "of": 3,
+                      "attached": [0, 8]}], refs=[1])).encode()
+    write("rpc_message", "packed_attachment", b"\x02" +
+          frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"packedArrays":true}}') +
+          frame(json.dumps(call(2, "create", progid="Quillon.FileOps")).encode()) +
+          b"Content-Length: %d\r\nQuillon-Json-Length: %d\r\n\r\n" % (len(ints) + 8, len(ints)) +
+          ints + b"\x01\x00\x00\x00\xff\x00\x00\x00" +
+          frame(json.dumps(call(4, "invoke", object=1, member="LongToBytes", args=[-2])).encode()))
     attached = json.dumps(call(3, "invoke", object=1, member="StoreBytes",
                                args=["a", {"vt": 8209, "attached": [0, 4]}])).encode()
     write("rpc_message", "attachment", b"\x02" + frame(b'{"jsonrpc":"2.0","id":1,"method":"initialize"}') +

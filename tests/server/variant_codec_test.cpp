@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
+#include <utility>
 
 #include "host/dispatch.h"
 #include "host/type_library.h"
@@ -133,6 +135,122 @@ TEST_F(VariantCodecTest, LargeByteDataTravelsRawInTheAttachment) {
   VariantDecoder small(objects_, limits_);
   small.set_attachment(attachment);
   EXPECT_EQ(small.Decode(wire[0], &ignored), hr::kOutOfMemory);
+}
+
+// An array of variants of one type, packed as a client that asked for it gets
+// it back, decoded as it came in.
+Variant PackedOf(std::vector<Variant> items) {
+  std::optional<PackedArray> packed = PackedArray::Of(items);
+  EXPECT_TRUE(packed.has_value());
+  return packed ? Variant::Packed(std::move(*packed)) : Variant();
+}
+
+TEST_F(VariantCodecTest, ArraysOfOneTypeTravelPackedToClientsThatReadThem) {
+  const std::u16string lone = {u'a', char16_t(0xD800)};
+  const std::vector<std::vector<Variant>> arrays = {
+      {Variant::I4(INT32_MIN), Variant::I4(0), Variant::I4(INT32_MAX)},
+      {Variant::I2(-32768), Variant::I2(32767)},
+      {Variant::R8(0.1), Variant::R8(-std::numeric_limits<double>::infinity()), Variant::R8(-0.0)},
+      {Variant::R4(1.5f), Variant::R4(-3.25e38f)},
+      {Variant::Date(45000.75), Variant::Date(-657434.0)},
+      {Variant::Bool(true), Variant::Bool(false)},
+      {Variant::Bstr(u"h\u00e9llo \U0001F600"), Variant::Bstr(u""), Variant::Bstr(std::u16string(2, u'\0'))},
+      {Variant::UI1(0), Variant::UI1(255)},
+  };
+  for (const std::vector<Variant>& items : arrays) {
+    const uint16_t element = items.front().vt();
+    for (const Variant& value : {PackedOf(items), Variant::Array(items)}) {
+      const Json packed = EncodeVariant(value, objects_, nullptr, /*packed_arrays=*/true);
+      EXPECT_EQ(packed.value("of", uint16_t{VT_UI1}), element) << packed;  // UI1 keeps its form without "of"
+      EXPECT_FALSE(packed.contains("items")) << packed;
+      Variant back;
+      VariantDecoder decoder(objects_);
+      ASSERT_EQ(decoder.Decode(Json::parse(packed.dump()), &back), hr::kOk) << decoder.error() << packed;
+      ASSERT_TRUE(back.is_packed()) << packed;
+      EXPECT_EQ(back.packed().element, element);
+      EXPECT_EQ(back, Variant::Array(items)) << packed;
+      // A client that did not ask gets a variant per element, each of its type.
+      const Json plain = EncodeVariant(value, objects_);
+      if (element == VT_UI1) continue;
+      ASSERT_EQ(plain["items"].size(), items.size()) << plain;
+      EXPECT_EQ(plain["items"][0]["vt"], element);
+      EXPECT_EQ(RoundTrip(value), value);
+    }
+  }
+  // The exact form: elements little-endian in "bytes"; texts as "values"; lbound kept.
+  EXPECT_EQ(EncodeVariant(Variant::Array({Variant::I4(1), Variant::I4(-2)}, 5), objects_, nullptr, true),
+            Json::parse(R"({"vt": 8204, "lbound": 5, "of": 3, "bytes": "AQAAAP7///8="})"));
+  EXPECT_EQ(EncodeVariant(PackedOf({Variant::Bstr(u"a"), Variant::Bstr(u"b")}), objects_, nullptr, true),
+            Json::parse(R"({"vt": 8204, "of": 8, "values": ["a", "b"]})"));
+  // Mixed arrays, and texts a lone surrogate keeps out of UTF-8, go as items.
+  EXPECT_TRUE(EncodeVariant(Variant::Array({Variant::I4(1), Variant::I2(1)}), objects_, nullptr, true)
+                  .contains("items"));
+  const Variant surrogates = PackedOf({Variant::Bstr(u"ok"), Variant::Bstr(lone)});
+  EXPECT_TRUE(EncodeVariant(surrogates, objects_, nullptr, true).contains("items"));
+  Variant back;
+  VariantDecoder decoder(objects_);
+  ASSERT_EQ(decoder.Decode(EncodeVariant(surrogates, objects_, nullptr, true), &back), hr::kOk);
+  EXPECT_EQ(back, surrogates);
+
+  // Another lower bound comes in as a variant per element, keeping it.
+  ASSERT_EQ(decoder.Decode(Json::parse(R"({"vt": 8204, "lbound": -1, "of": 2, "bytes": "BwD5/w=="})"), &back),
+            hr::kOk);
+  EXPECT_FALSE(back.is_packed());
+  EXPECT_EQ(back, Variant::Array({Variant::I2(7), Variant::I2(-7)}, -1));
+  ASSERT_EQ(decoder.Decode(Json::parse(R"({"vt": 8204, "lbound": 1, "of": 8, "values": ["x"]})"), &back), hr::kOk);
+  EXPECT_EQ(back, Variant::Array({Variant::Bstr(u"x")}, 1));
+
+  // Large ones go in the attachment, "of" saying how to read it.
+  std::vector<Variant> many;
+  for (int i = 0; i < 200; ++i) many.push_back(Variant::R8(i / 3.0));
+  std::string attachment = "xy";
+  const Json wire = EncodeVariant(Variant::Array(many), objects_, &attachment, true);
+  EXPECT_EQ(wire, Json::parse(R"({"vt": 8204, "of": 5, "attached": [2, 1600]})"));
+  decoder.set_attachment(attachment);
+  ASSERT_EQ(decoder.Decode(wire, &back), hr::kOk) << decoder.error();
+  EXPECT_EQ(back, Variant::Array(many));
+}
+
+TEST_F(VariantCodecTest, RefusesMalformedPackedArraysWithTheRightHResult) {
+  const std::string attachment(16, '\1');
+  const std::pair<const char*, HResult> cases[] = {
+      {R"({"vt": 8204, "of": 3, "bytes": "AQID"})", hr::kTypeMismatch},  // 3 bytes: no whole I4
+      {R"({"vt": 8204, "of": 2, "bytes": "AQID"})", hr::kTypeMismatch},  // odd count for I2
+      {R"({"vt": 8204, "of": 5, "attached": [0, 12]})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 3, "attached": [8, 12]})", hr::kTypeMismatch},  // past the attachment
+      {R"({"vt": 8204, "of": 3, "bytes": "!!!!"})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 3, "items": [1]})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 3, "values": [1]})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 8, "values": ["a", 1]})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 8, "values": "ab"})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 8, "bytes": "AAA="})", hr::kTypeMismatch},
+      {R"({"vt": 8204, "of": 11, "bytes": "AAEC"})", hr::kTypeMismatch},  // a Boolean is 0 or 1
+      {R"({"vt": 8204, "of": 7, "bytes": "AAAAAAAA+H8="})", hr::kOverflow},  // a date that is NaN
+      {R"({"vt": 8204, "lbound": 2147483647, "of": 2, "bytes": "AQACAA=="})", hr::kOverflow},
+      {R"({"vt": 8204, "of": 9, "bytes": ""})", hr::kBadVarType},
+      {R"({"vt": 8204, "of": 12, "bytes": ""})", hr::kBadVarType},
+      {R"({"vt": 8204, "of": 8204, "bytes": ""})", hr::kBadVarType},
+      {R"({"vt": 8204, "of": "3", "bytes": ""})", hr::kBadVarType},
+      {R"({"vt": 8204, "of": -1, "bytes": ""})", hr::kBadVarType},
+  };
+  for (const auto& [text, expected] : cases) {
+    Variant ignored;
+    VariantDecoder decoder(objects_);
+    decoder.set_attachment(attachment);
+    EXPECT_EQ(decoder.Decode(Json::parse(text), &ignored), expected) << text;
+    EXPECT_FALSE(decoder.error().empty()) << text;
+  }
+
+  // The memory budget charges a packed array its own size, and a variant per
+  // element where it cannot stay packed.
+  limits_.max_bytes = 1 << 20;
+  const std::string quarter = Base64Encode(std::vector<uint8_t>(1 << 18, 7));
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"of", 3}, {"bytes", quarter}}), hr::kOk);
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"of", 3}, {"bytes", quarter}, {"lbound", 1}}), hr::kOutOfMemory);
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"of", 8}, {"values", Json::array({std::string(600000, 'a')})}}),
+            hr::kOutOfMemory);
+  EXPECT_EQ(DecodeError({{"vt", 8204}, {"of", 8}, {"values", std::vector<std::string>(40000, "a")}}),
+            hr::kOutOfMemory);
 }
 
 TEST_F(VariantCodecTest, TextWithALoneSurrogateKeepsItsCodeUnits) {

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -470,6 +471,52 @@ TEST_F(FileOpsTest, LongsConvertToAndFromLittleEndianBytes) {
   EXPECT_EQ(ErrorString(), "Type mismatch");
   EXPECT_EQ(Do("LongToBytes", {Variant::R8(3e9)}), Variant::Array(std::vector<Variant>(4)));
   EXPECT_EQ(ErrorNumber(), Long(6));
+}
+
+// Scripts hand in arrays the wire kept packed: every member that reads an array
+// answers, fails and stores exactly as it does for the same values one variant each.
+TEST_F(FileOpsTest, PackedArraysReadAsTheirItems) {
+  const auto outcomes = [this](const Variant& array) {
+    std::vector<std::string> seen;
+    const auto note = [&](const Variant& result) {
+      std::ostringstream text;
+      PrintTo(result, &text);
+      text << " / " << ErrorString();
+      seen.push_back(text.str());
+    };
+    note(Do("StoreBytes", {Text("s"), array}));
+    seen.push_back(Do("StoreExists", {Text("s")}).boolean() ? ::testing::PrintToString(Store("s")) : "none");
+    MakeStore("r", Sequence(10));
+    note(Do("ReplaceBytes", {Text("r"), Long(3), array}));
+    seen.push_back(::testing::PrintToString(Store("r")));
+    note(Do("BytesToLong", {array}));
+    Do("ClearStorage");
+    return seen;
+  };
+  const auto i2 = [](int16_t v) { return Variant::I2(v); };
+  const auto r8 = [](double v) { return Variant::R8(v); };
+  const std::vector<std::vector<Variant>> arrays = {
+      {Long(0), Long(255), Long(7), Long(128)},
+      {Long(1), Long(2), Long(256)},
+      {Long(-1), Long(0), Long(0), Long(0)},
+      {Long(1), Long(2), Long(3), Long(4), Long(5), Long(6), Long(7), Long(8), Long(9)},  // too long to replace
+      {i2(3), i2(-2), i2(0), i2(0)},
+      {i2(200), i2(255), i2(1)},
+      {r8(2.5), r8(3.5), r8(255.5), r8(0.4)},
+      {r8(254.5), r8(-0.5), r8(1e300)},
+      {Variant::R4(1.5f), Variant::R4(254.75f)},
+      {Variant::Date(3.25), Variant::Date(255.0)},
+      {Variant::Bool(true), Variant::Bool(false), Variant::Bool(true)},
+      {Text(" 12 "), Text("&HFF"), Text("1e2"), Text("0")},
+      {Text("1"), Text("x"), Text("300")},
+      {Variant::UI1(9), Variant::UI1(0), Variant::UI1(255), Variant::UI1(1)},
+  };
+  for (const std::vector<Variant>& items : arrays) {
+    std::optional<PackedArray> packed = PackedArray::Of(items);
+    ASSERT_TRUE(packed.has_value());
+    const Variant array = Variant::Array(items);
+    EXPECT_EQ(outcomes(Variant::Packed(std::move(*packed))), outcomes(array)) << ::testing::PrintToString(array);
+  }
 }
 
 TEST_F(FileOpsTest, SizesAClientGivesAreCheckedBeforeMemoryIsTaken) {

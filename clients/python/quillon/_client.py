@@ -129,6 +129,7 @@ def _start_server(path, server):
     folder = os.path.dirname(path) or "."
 # The settings a script means are its own, not those of whichever script
 # started the server: its variables and its working folder go with every
+              "packedArrays": True,
 # connection.
 SETTINGS_VARIABLES = ("QUILLON_DNS_SERVERS", "QUILLON_NETWORK_STATE", "http_proxy", "HTTP_PROXY",
                       "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")

@@ -1,9 +1,12 @@
 """What travels on the wire: frames, variants and errors."""
 
+import array
 import base64
 import datetime
 import json
 import math
+import sys
+import re
 
 PROTOCOL_VERSION = 1
 MAX_FRAME = 1 << 30
@@ -209,6 +212,13 @@ def _days(moment):
 ATTACH_FROM = 512
 
 
+# An array of variants of one type may travel packed: numbers little-endian in
+# "bytes" (or attached), with their VARTYPE in "of"; texts as "values". These
+# are the array typecodes of the numeric element types.
+_I4_CODE = "i" if array.array("i").itemsize == 4 else "l"
+_PACKED_CODES = {VT_I2: "h", VT_I4: _I4_CODE, VT_R4: "f", VT_R8: "d", VT_DATE: "d"}
+_SWAP = sys.byteorder != "little"
+
 class Encoder:
     """Python values to wire variants; `objects` turns a proxy into its handle.
 
@@ -220,21 +230,28 @@ class Encoder:
         self.attachments = None
         self._attached = 0
 
-    def begin_message(self, attach):
+        self._packed = False
+    def begin_message(self, attach, packed=False):
+        """`packed`: the server reads arrays of one type packed (its initialize said so)."""
         self.attachments = [] if attach else None
         self._attached = 0
 
+        self._packed = packed
     def end_message(self):
         attachments, self.attachments = self.attachments, None
         return attachments or None
 
-    def _byte_data(self, vt, data):
+    def _byte_data(self, vt, data, wire=None, owned=False):
+        """`owned`: data is a buffer nobody else holds, which goes as it is, uncopied."""
+        wire = {"vt": vt} if wire is None else wire
         if self.attachments is not None and len(data) >= ATTACH_FROM:
-            data = bytes(data)
+            data = data if owned else bytes(data)
             self.attachments.append(data)
             self._attached += len(data)
-            return {"vt": vt, "attached": [self._attached - len(data), len(data)]}
-        return {"vt": vt, "bytes": _b64(data)}
+            wire["attached"] = [self._attached - len(data), len(data)]
+        else:
+            wire["bytes"] = _b64(data)
+        return wire
 
     def encode(self, value):
         if isinstance(value, Variant):
@@ -256,7 +273,7 @@ class Encoder:
         if isinstance(value, (bytes, bytearray, memoryview)):
             return self._byte_variants(value)
         if isinstance(value, (list, tuple)):
-            return {"vt": VT_ARRAY | VT_VARIANT, "items": [self.encode(item) for item in value]}
+            return self._array(value)
         if isinstance(value, datetime.datetime):
             return {"vt": VT_DATE, "value": _days(value)}
         handle = self._handle_of(value)
@@ -277,6 +294,39 @@ class Encoder:
         return self._byte_data(VT_ARRAY | VT_VARIANT, value)
 
     def typed(self, vt, value):
+    def _array(self, values):
+        packed = self._packed_array(values) if self._packed and len(values) else None
+        if packed is not None:
+            return packed
+        return {"vt": VT_ARRAY | VT_VARIANT, "items": [self.encode(item) for item in values]}
+
+    def _packed_array(self, values):
+        """A list of ints, floats, texts or Booleans, packed without a variant per
+        element; None for anything else (which goes as items)."""
+        kinds = set(map(type, values))  # exact types: a bool is no int here
+        if len(kinds) != 1:
+            return None
+        kind = kinds.pop()
+        if kind is str:
+            text = "".join(values)
+            if not text.isascii():
+                try:
+                    text.encode("utf-8")
+                except UnicodeEncodeError:  # a lone surrogate: each text goes in its utf16 form
+                    return None
+            return {"vt": VT_ARRAY | VT_VARIANT, "of": VT_BSTR, "values": values}
+        if kind is bool:
+            vt, data = VT_BOOL, bytes(values)
+        elif kind is int:
+            vt, data = VT_I4, _i4_data(values)
+            if data is None:  # beyond I4: such an element goes as R8
+                return None
+        elif kind is float:
+            vt, data = VT_R8, _little_endian(array.array("d", values))
+        else:
+            return None
+        return self._byte_data(VT_ARRAY | VT_VARIANT, data, {"vt": VT_ARRAY | VT_VARIANT, "of": vt}, owned=True)
+
         if vt in (VT_EMPTY, VT_NULL):
             return {"vt": vt}
         if vt in (VT_I2, VT_I4, VT_UI1, VT_ERROR):
@@ -295,7 +345,7 @@ class Encoder:
         if vt == VT_ARRAY | VT_VARIANT:
             if isinstance(value, (bytes, bytearray, memoryview)):
                 return self._byte_variants(value)
-            return {"vt": vt, "items": [self.encode(item) for item in value]}
+            return self._array(value if isinstance(value, (list, tuple)) else list(value))
         if vt == VT_ARRAY | VT_UI1:
             return self._byte_data(vt, value)
         # Anything else goes as given, so the server can say what it thinks of it.
@@ -303,6 +353,31 @@ class Encoder:
 
 
 class Decoder:
+def _little_endian(data):
+    """An array's elements as little-endian bytes, without a copy where the machine is."""
+    if _SWAP:
+        data.byteswap()
+    return memoryview(data).cast("B")
+
+
+def _i4_data(ints):
+    """A list of ints as little-endian I4s; None when one is beyond I4."""
+    try:
+        small = bytearray(ints)  # all of them byte values, as byte data usually is
+    except ValueError:
+        pass
+    else:
+        # Widened in one pass at C speed: each byte, then three zero bytes. (From a
+        # bytearray: any other source is copied into one first.)
+        data = bytearray(4 * len(small))
+        data[0::4] = small
+        return data
+    try:
+        return _little_endian(array.array(_I4_CODE, ints))
+    except OverflowError:
+        return None
+
+
     """Wire variants to Python values; `proxy_for(handle, class)` makes object proxies."""
 
     def __init__(self, proxy_for):
@@ -317,6 +392,8 @@ class Decoder:
 
     def _array(self, wire, raw):
         if "bytes" in wire:
+        if "of" in wire:
+            return self._packed(wire["of"], wire, raw)
             data = _byte_data(wire)
             items = tuple(Variant(VT_UI1, b) for b in data) if raw else tuple(data)
         else:
@@ -324,6 +401,24 @@ class Decoder:
         return Variant(VT_ARRAY | VT_VARIANT, items) if raw else items
 
     def _scalar(self, vt, wire, raw):
+    @staticmethod
+    def _packed(vt, wire, raw):
+        if vt == VT_BSTR:
+            values = tuple(wire.get("values", ()))
+        elif vt == VT_BOOL:
+            values = tuple(map(bool, _byte_data(wire)))
+        else:
+            data = array.array(_PACKED_CODES.get(vt, "B"))
+            data.frombytes(_byte_data(wire))
+            if _SWAP:
+                data.byteswap()
+            values = tuple(data.tolist())
+            if vt == VT_DATE and not raw:
+                values = tuple(_EPOCH + datetime.timedelta(days=days) for days in values)
+        if raw:
+            return Variant(VT_ARRAY | VT_VARIANT, tuple(Variant(vt, value) for value in values))
+        return values
+
         value = wire.get("value")
         if vt == VT_EMPTY:
             return None

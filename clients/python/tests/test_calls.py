@@ -158,6 +158,29 @@ class VariantRoundTripTest(ServerTestCase):
                          Variant(VT_BYTE_VARIANTS, (Variant(quillon.VT_UI1, 7),)))
         self.assertEqual(self.probe.Echo(()), ())
 
+    def test_lists_of_one_type_travel_packed_and_keep_every_vartype(self):
+        wide = list(range(-(2 ** 31), 2 ** 31, 2 ** 23))  # 512 ints: 2 KiB packed, sent in the attachment
+        cases = [([0, 255, 7], quillon.VT_I4), (wide, quillon.VT_I4), ([0.5, -math.inf, 1e300], quillon.VT_R8),
+                 (["a", "h\u00e9 \U0001F600", ""], quillon.VT_BSTR), ([True, False], quillon.VT_BOOL)]
+        for values, vt in cases:
+            with self.subTest(vt=vt, count=len(values)):
+                self.assertEqual(self.probe.Echo(values), tuple(values))
+                self.assertEqual(self.echo(tuple(values)),
+                                 Variant(VT_BYTE_VARIANTS, tuple(Variant(vt, value) for value in values)))
+        # Arrays the server keeps of other types come back packed too, and decode alike.
+        for vt, values in [(quillon.VT_I2, (-7, 300)), (quillon.VT_R4, (1.5, -0.25)), (quillon.VT_DATE, (45000.5,))]:
+            with self.subTest(vt=vt):
+                typed = tuple(Variant(vt, value) for value in values)
+                self.assertEqual(self.echo(list(typed)), Variant(VT_BYTE_VARIANTS, typed))
+        self.assertEqual(self.probe.Echo([datetime.datetime(2024, 2, 29, 12)]), (datetime.datetime(2024, 2, 29, 12),))
+        # What cannot go packed goes a variant per element, each keeping its type.
+        self.assertEqual(self.echo([1, 2 ** 31, True]), Variant(VT_BYTE_VARIANTS, (
+            Variant(quillon.VT_I4, 1), Variant(quillon.VT_R8, 2.0 ** 31), Variant(quillon.VT_BOOL, True))))
+        self.assertEqual(self.probe.Echo(["ok", "\ud800 lone"]), ("ok", "\ud800 lone"))
+        a, b = Ref([1, 2, 3]), Ref(["x", "y"])
+        self.probe.Swap(a, b)
+        self.assertEqual((a.value, b.value), (("x", "y"), (1, 2, 3)))
+
     def test_large_byte_data_travels_in_calls_results_refs_and_events(self):
         big = bytes(range(256)) * 40  # large enough to travel raw after the JSON
         self.assertEqual(self.probe.Echo([big, b"\x01", Variant(quillon.VT_ARRAY | quillon.VT_UI1, big)]),

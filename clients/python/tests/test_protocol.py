@@ -3,6 +3,7 @@
 import base64
 import json
 import socket
+import struct
 import unittest
 
 from support import SERVER, RawClient, Server, rss_kib
@@ -10,6 +11,7 @@ from support import SERVER, RawClient, Server, rss_kib
 E_OUTOFMEMORY = -2147024882
 E_NOTIMPL = -2147467263
 DISP_E_TYPEMISMATCH = -2147352571
+DISP_E_BADVARTYPE = -2147352568
 RPC_E_DISCONNECTED = -2147417848
 
 
@@ -108,6 +110,33 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual(answer["error"]["data"]["argerr"], 1)
         self.assertEqual(self.client.call("invoke", object=handle, member="GetStoreSize", args=["a"])
                          ["result"]["value"], {"vt": 3, "value": len(data)})
+
+    def test_arrays_of_one_type_travel_packed_only_to_a_client_that_asks(self):
+        for asks in (False, True):
+            with self.subTest(asks=asks):
+                client = RawClient(self.server.socket)
+                self.addCleanup(client.close)
+                info = client.call("initialize", packedArrays=True)["result"] if asks else client.initialize()
+                self.assertIs(info["packedArrays"], True)
+                handle = client.call("create", progid="Quillon.FileOps")["result"]["handle"]
+                answer = client.call("invoke", object=handle, member="LongToBytes", args=[0x01FF02])
+                self.assertEqual(answer["result"]["value"],
+                                 {"vt": 8204, "of": 3, "bytes": base64.b64encode(struct.pack("<4i", 2, 255, 1, 0))
+                                  .decode()} if asks else
+                                 {"vt": 8204, "items": [{"vt": 3, "value": n} for n in (2, 255, 1, 0)]})
+                # Any client may send them; byte data comes back as bytes either way.
+                packed = {"vt": 8204, "of": 2, "bytes": base64.b64encode(struct.pack("<3h", 1, 2, 255)).decode()}
+                answer = client.call("invoke", object=handle, member="StoreBytes", args=["p", packed], refs=[1])
+                self.assertEqual(answer["result"]["value"], {"vt": 2, "value": 0}, answer)
+                self.assertEqual(answer["result"]["refs"], [packed if asks else {"vt": 8204, "items": [
+                    {"vt": 2, "value": n} for n in (1, 2, 255)]}])
+                answer = client.call("invoke", object=handle, member="GetBytes", args=["p", 1, 3, None], refs=[3])
+                self.assertEqual(answer["result"]["refs"], [{"vt": 8204, "bytes": "AQL/"}])
+        for bad, hresult in [({"vt": 8204, "of": 3, "bytes": "AQID"}, DISP_E_TYPEMISMATCH),
+                             ({"vt": 8204, "of": 9, "bytes": ""}, DISP_E_BADVARTYPE)]:
+            answer = client.call("invoke", object=handle, member="StoreBytes", args=["p", bad])
+            self.assertError(answer, -32000, hresult)
+            self.assertEqual(answer["error"]["data"]["argerr"], 1)
 
     def test_array_bounds_that_name_gigabytes_are_checked_before_memory_is_taken(self):
         # StoreBytes reads from index 0 to the upper bound: 2,147,483,647 here, so 2 GiB

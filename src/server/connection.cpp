@@ -204,6 +204,9 @@ Connection::ReadResult Connection::ReadSome() {
     if (error == asio::error::interrupted) continue;
     if (error) return ReadResult::kClosed;  // end of stream included
     reader_.Commit(got);
+    // Less than asked for: the socket is empty, and what arrives next raises
+    // readiness anew (asking again would cost a call that only says so).
+    if (got < room.size()) return ReadResult::kDrained;
   }
   return ReadResult::kMore;
 }
@@ -219,7 +222,7 @@ bool Connection::WriteSome() {
       buffers[count] = asio::buffer(*it) + (count == 0 ? out_offset_ : 0);
     }
     std::error_code error;
-    size_t written = socket_.write_some(buffers, error);
+    size_t written = socket_.write_some(std::span<const asio::const_buffer>(buffers.data(), count), error);
     if (error == asio::error::would_block || error == asio::error::try_again) return true;
     if (error == asio::error::interrupted) continue;
     if (error) {
@@ -440,20 +443,20 @@ Json Connection::OnInitialize(const Json& params) {
   initialized_ = true;
   const auto attachments = params.find("attachments");
   takes_attachments_ = attachments != params.end() && *attachments == true;
+  const auto packed_arrays = params.find("packedArrays");
+  takes_packed_arrays_ = packed_arrays != params.end() && *packed_arrays == true;
   const auto& options = server_.options();
   return {{"protocolVersion", kProtocolVersion},
           {"serverVersion", QUILLON_VERSION},
-  const auto packed_arrays = params.find("packedArrays");
-  takes_packed_arrays_ = packed_arrays != params.end() && *packed_arrays == true;
           {"buildId", server_.build_id()},
           {"pid", static_cast<int>(getpid())},
           {"connections", server_.connection_count()},
           {"maxFrame", options.max_frame},
           {"attachments", true},
+          {"packedArrays", true},
           {"clientSettings", true},
           {"eventTimeout", std::chrono::duration<double>(options.event_timeout).count()}};
 }
-          {"packedArrays", true},
 
 Json Connection::OnCreate(const Json& params) {
   const auto progid = params.find("progid");

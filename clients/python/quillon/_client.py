@@ -118,18 +118,8 @@ def _connect(path):
     return sock
 
 
-def _try_connect(path):
-    try:
-        return _connect(path)
-    except (FileNotFoundError, ConnectionRefusedError):
-        return None
-
-
-def _start_server(path, server):
-    folder = os.path.dirname(path) or "."
 # The settings a script means are its own, not those of whichever script
 # started the server: its variables and its working folder go with every
-              "packedArrays": True,
 # connection.
 SETTINGS_VARIABLES = ("QUILLON_DNS_SERVERS", "QUILLON_NETWORK_STATE", "http_proxy", "HTTP_PROXY",
                       "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
@@ -139,6 +129,7 @@ def _initialize_params():
     params = {"protocolVersion": _wire.PROTOCOL_VERSION,
               "client": "quillon-python " + __version__,
               "attachments": True,
+              "packedArrays": True,
               "environment": {name: os.environ[name] for name in SETTINGS_VARIABLES if name in os.environ}}
     try:
         params["workingFolder"] = os.getcwd()
@@ -147,6 +138,15 @@ def _initialize_params():
     return params
 
 
+def _try_connect(path):
+    try:
+        return _connect(path)
+    except (FileNotFoundError, ConnectionRefusedError):
+        return None
+
+
+def _start_server(path, server):
+    folder = os.path.dirname(path) or "."
     if not _check_folder(folder):
         os.makedirs(folder, mode=0o700, exist_ok=True)
         os.chmod(folder, 0o700)
@@ -232,6 +232,7 @@ class Connection:
         self._dead = collections.deque()  # handles whose proxy was collected
         self._sinks = {}
         self._members = None
+        self._method_names = {}
         self._events = None
         self.lost = None  # None while open, else the HRESULT calls now fail with
         self.info = {}
@@ -349,7 +350,8 @@ class Connection:
 
     def request(self, method, params, attachments=None):
         self.check()
-        self.flush_releases()
+        if self._dead:
+            self.flush_releases()
         request_id = self._next_id
         self._next_id += 1
         self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params}, attachments)
@@ -492,6 +494,23 @@ class Connection:
                 events = info.get("events") or {}
                 self._events[info["name"]] = [member["name"] for member in events.get("members", ())]
 
+    def calls_as_method(self, class_name, name):
+        """True when reading `name` is to give a callable rather than call the server: a
+        method without a get, or any name of a class the type library does not describe
+        (a get also answers a method call without arguments). Asked on every attribute
+        read, so the answer is kept."""
+        key = (class_name, name)
+        answer = self._method_names.get(key)
+        if answer is None:
+            kinds = self.members(class_name)
+            if kinds is None:
+                answer = True
+            else:
+                kinds = kinds.get(name.lower(), ())
+                answer = "get" not in kinds and "method" in kinds
+            self._method_names[key] = answer
+        return answer
+
     def members(self, class_name):
         """{lower-case name: set of kinds} of a class, from the type library."""
         self._load_library()
@@ -510,17 +529,20 @@ class Connection:
         return self._events.get(class_name)
 
     def invoke(self, handle, member, args, kind, raw):
-        wire_args, refs = [], []
-        # Byte data goes raw after the JSON when the server takes it (older ones do not).
-        self._encoder.begin_message(self.info.get("attachments") is True)
-        try:
-            for index, arg in enumerate(args):
-                if isinstance(arg, Ref):
-                    refs.append(index)
-                    arg = arg.value
-                wire_args.append(self._encoder.encode(arg))
-        finally:
-            attachments = self._encoder.end_message()
+        wire_args, refs, attachments = [], [], None
+        if args:
+            # Byte data goes raw after the JSON when the server takes it (older ones do not),
+            # and arrays of one type go packed to a server that reads them.
+            self._encoder.begin_message(self.info.get("attachments") is True,
+                                        self.info.get("packedArrays") is True)
+            try:
+                for index, arg in enumerate(args):
+                    if isinstance(arg, Ref):
+                        refs.append(index)
+                        arg = arg.value
+                    wire_args.append(self._encoder.encode(arg))
+            finally:
+                attachments = self._encoder.end_message()
         params = {"object": handle, "member": member, "kind": kind, "args": wire_args}
         if refs:
             params["refs"] = refs
@@ -582,16 +604,10 @@ class DispatchProxy:
             raise AttributeError(name)
         with _lock:
             self._check()
-            kinds = self._conn.members(self._class)
-        if kinds is None:
-            # A class the type library does not describe: calling works for both
-            # kinds, since a get also answers a method call without arguments.
-            return _BoundMember(self, name)
-        kinds = kinds.get(name.lower(), set())
-        if "get" not in kinds and "method" in kinds:
-            return _BoundMember(self, name)
-        # A get, or a name that is write-only or unknown: the server says which.
-        return invoke(self, name, kind="get")
+            if self._conn.calls_as_method(self._class, name):
+                return _BoundMember(self, name)
+            # A get, or a name that is write-only or unknown: the server says which.
+            return self._conn.invoke(self._handle, name, (), "get", False)
 
     def __setattr__(self, name, value):
         if name.startswith("_"):

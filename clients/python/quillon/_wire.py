@@ -11,6 +11,7 @@ import re
 PROTOCOL_VERSION = 1
 MAX_FRAME = 1 << 30
 _MAX_HEADER = 4096
+_SMALL_FRAME = 1 << 16  # a frame this small is copied out; a larger one is parsed where it lies
 
 VT_EMPTY = 0
 VT_NULL = 1
@@ -211,13 +212,13 @@ def _days(moment):
 # Byte data from this size up travels raw after the frame's JSON, when the server takes it.
 ATTACH_FROM = 512
 
-
 # An array of variants of one type may travel packed: numbers little-endian in
 # "bytes" (or attached), with their VARTYPE in "of"; texts as "values". These
 # are the array typecodes of the numeric element types.
 _I4_CODE = "i" if array.array("i").itemsize == 4 else "l"
 _PACKED_CODES = {VT_I2: "h", VT_I4: _I4_CODE, VT_R4: "f", VT_R8: "d", VT_DATE: "d"}
 _SWAP = sys.byteorder != "little"
+
 
 class Encoder:
     """Python values to wire variants; `objects` turns a proxy into its handle.
@@ -229,14 +230,14 @@ class Encoder:
         self._handle_of = handle_of
         self.attachments = None
         self._attached = 0
-
         self._packed = False
+
     def begin_message(self, attach, packed=False):
         """`packed`: the server reads arrays of one type packed (its initialize said so)."""
         self.attachments = [] if attach else None
         self._attached = 0
-
         self._packed = packed
+
     def end_message(self):
         attachments, self.attachments = self.attachments, None
         return attachments or None
@@ -293,7 +294,6 @@ class Encoder:
             return {"vt": VT_ARRAY | VT_VARIANT, "items": []}
         return self._byte_data(VT_ARRAY | VT_VARIANT, value)
 
-    def typed(self, vt, value):
     def _array(self, values):
         packed = self._packed_array(values) if self._packed and len(values) else None
         if packed is not None:
@@ -327,6 +327,7 @@ class Encoder:
             return None
         return self._byte_data(VT_ARRAY | VT_VARIANT, data, {"vt": VT_ARRAY | VT_VARIANT, "of": vt}, owned=True)
 
+    def typed(self, vt, value):
         if vt in (VT_EMPTY, VT_NULL):
             return {"vt": vt}
         if vt in (VT_I2, VT_I4, VT_UI1, VT_ERROR):
@@ -352,7 +353,6 @@ class Encoder:
         return {"vt": vt, "value": value}
 
 
-class Decoder:
 def _little_endian(data):
     """An array's elements as little-endian bytes, without a copy where the machine is."""
     if _SWAP:
@@ -378,6 +378,7 @@ def _i4_data(ints):
         return None
 
 
+class Decoder:
     """Wire variants to Python values; `proxy_for(handle, class)` makes object proxies."""
 
     def __init__(self, proxy_for):
@@ -391,16 +392,15 @@ def _i4_data(ints):
         return Variant(vt, value) if raw else value
 
     def _array(self, wire, raw):
-        if "bytes" in wire:
         if "of" in wire:
             return self._packed(wire["of"], wire, raw)
+        if "bytes" in wire:
             data = _byte_data(wire)
             items = tuple(Variant(VT_UI1, b) for b in data) if raw else tuple(data)
         else:
             items = tuple(self.decode(item, raw) for item in wire.get("items", ()))
         return Variant(VT_ARRAY | VT_VARIANT, items) if raw else items
 
-    def _scalar(self, vt, wire, raw):
     @staticmethod
     def _packed(vt, wire, raw):
         if vt == VT_BSTR:
@@ -419,6 +419,7 @@ def _i4_data(ints):
             return Variant(VT_ARRAY | VT_VARIANT, tuple(Variant(vt, value) for value in values))
         return values
 
+    def _scalar(self, vt, wire, raw):
         value = wire.get("value")
         if vt == VT_EMPTY:
             return None
@@ -453,10 +454,16 @@ def _byte_data(wire):
     return data if isinstance(data, bytes) else base64.b64decode(data)
 
 
+# One encoder for every message: json.dumps with options builds a new one per call.
+_JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+# The header the server writes when a frame has no attachment.
+_PLAIN_HEADER = re.compile(rb"Content-Length: (\d{1,10})\r\n\r\n")
+
+
 def frame(message, limit=MAX_FRAME, attachments=None):
     """The frame of a message, as a list of byte strings to send one after the other;
     `attachments` go raw after the JSON."""
-    body = json.dumps(message, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+    body = _JSON.encode(message).encode("utf-8")
     attached = sum(len(piece) for piece in attachments) if attachments else 0
     if len(body) + attached > limit:
         raise com_error(E_OUTOFMEMORY, "the call (%d bytes) is over the frame limit" % (len(body) + attached))
@@ -477,6 +484,14 @@ class FrameReader:
 
     def next(self):
         """The next complete message, or None. Raises ValueError on a broken stream."""
+        plain = _PLAIN_HEADER.match(self._buffer)
+        if plain is not None:
+            # The usual small answer: one header, no attachment.
+            start, length = plain.end(), int(plain.group(1))
+            if length <= _SMALL_FRAME and len(self._buffer) == start + length:
+                body = bytes(memoryview(self._buffer)[start:])
+                self._buffer.clear()
+                return json.loads(body)
         end = self._buffer.find(b"\r\n\r\n", 0, _MAX_HEADER)
         if end < 0:
             if len(self._buffer) >= _MAX_HEADER:

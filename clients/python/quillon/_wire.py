@@ -3,10 +3,11 @@
 import array
 import base64
 import datetime
+import itertools
 import json
 import math
-import sys
 import re
+import sys
 
 PROTOCOL_VERSION = 1
 MAX_FRAME = 1 << 30
@@ -303,6 +304,10 @@ class Encoder:
     def _packed_array(self, values):
         """A list of ints, floats, texts or Booleans, packed without a variant per
         element; None for anything else (which goes as items)."""
+        small = _byte_values(values)
+        if small is not None:  # the usual case: byte values, as byte data is
+            return self._byte_data(VT_ARRAY | VT_VARIANT, _widened(small), {"vt": VT_ARRAY | VT_VARIANT, "of": VT_I4},
+                                   owned=True)
         kinds = set(map(type, values))  # exact types: a bool is no int here
         if len(kinds) != 1:
             return None
@@ -360,18 +365,34 @@ def _little_endian(data):
     return memoryview(data).cast("B")
 
 
+# 1 for the bytes a bool can become (0 and 1), 0 for the rest.
+_ZERO_OR_ONE = bytes([1, 1] + [0] * 254)
+
+
+def _byte_values(values):
+    """The list as a bytearray when each element is an int from 0 to 255, else None.
+    Checked at C speed: bytearray() takes any such number, bools included, and only
+    the elements that became 0 or 1 can be bools, so only their types are looked at."""
+    try:
+        small = bytearray(values)
+    except (TypeError, ValueError):
+        return None
+    maybe_bools = small.translate(_ZERO_OR_ONE)
+    if 1 in maybe_bools and bool in set(map(type, itertools.compress(values, maybe_bools))):
+        return None
+    return small
+
+
+def _widened(small):
+    """Byte values as little-endian I4s, in one pass at C speed: each byte, then three
+    zero bytes."""
+    data = bytearray(4 * len(small))
+    data[0::4] = small
+    return data
+
+
 def _i4_data(ints):
     """A list of ints as little-endian I4s; None when one is beyond I4."""
-    try:
-        small = bytearray(ints)  # all of them byte values, as byte data usually is
-    except ValueError:
-        pass
-    else:
-        # Widened in one pass at C speed: each byte, then three zero bytes. (From a
-        # bytearray: any other source is copied into one first.)
-        data = bytearray(4 * len(small))
-        data[0::4] = small
-        return data
     try:
         return _little_endian(array.array(_I4_CODE, ints))
     except OverflowError:

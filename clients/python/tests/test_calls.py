@@ -176,6 +176,10 @@ class VariantRoundTripTest(ServerTestCase):
         # What cannot go packed goes a variant per element, each keeping its type.
         self.assertEqual(self.echo([1, 2 ** 31, True]), Variant(VT_BYTE_VARIANTS, (
             Variant(quillon.VT_I4, 1), Variant(quillon.VT_R8, 2.0 ** 31), Variant(quillon.VT_BOOL, True))))
+        # Byte values with a bool among them: bytearray() would take True for 1.
+        self.assertEqual(self.echo([7, 0, 1, False]), Variant(VT_BYTE_VARIANTS, (
+            Variant(quillon.VT_I4, 7), Variant(quillon.VT_I4, 0), Variant(quillon.VT_I4, 1),
+            Variant(quillon.VT_BOOL, False))))
         self.assertEqual(self.probe.Echo(["ok", "\ud800 lone"]), ("ok", "\ud800 lone"))
         a, b = Ref([1, 2, 3]), Ref(["x", "y"])
         self.probe.Swap(a, b)

@@ -25,7 +25,8 @@ if(QUILLON_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "QUILLON_FUZZ needs clang (configure with CXX=clang++ CC=clang)")
   endif()
-  # Coverage feedback for the code under test; the fuzz programs themselves
-  # add -fsanitize=fuzzer, which brings libFuzzer's main.
-  add_compile_options(-fsanitize=fuzzer-no-link)
+  # Coverage feedback for the code under test (C++ only: the one C program is
+  # the benchmarks' echo peer); the fuzz programs themselves add
+  # -fsanitize=fuzzer, which brings libFuzzer's main.
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fsanitize=fuzzer-no-link>)
 endif()

@@ -26,9 +26,9 @@ std::vector<std::string> Entries(const ScratchDir& dir) {
 // Passes everything through, except that writes to temporary files fail, or
 // (`at_close`) seem to succeed and only the close reports the failure, as a
 // network file system or a quota may.
-class FailingWritesEnv : public Env {
+class FailingWritesEnv : public EnvWrapper {
  public:
-  explicit FailingWritesEnv(bool at_close = false) : at_close_(at_close) {}
+  explicit FailingWritesEnv(bool at_close = false) : EnvWrapper(DefaultEnv()), at_close_(at_close) {}
   class FailingFile : public RandomAccessFile {
    public:
     FailingFile(std::unique_ptr<RandomAccessFile> inner, bool at_close)
@@ -50,27 +50,12 @@ class FailingWritesEnv : public Env {
     std::unique_ptr<RandomAccessFile> inner_;
     bool at_close_;
   };
-  Env& real = DefaultEnv();
-  Status OpenReadWrite(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
-    return real.OpenReadWrite(p, f);
-  }
-  Status OpenRead(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override { return real.OpenRead(p, f); }
   Status CreateExclusive(const std::string& p, std::unique_ptr<RandomAccessFile>* f) override {
     std::unique_ptr<RandomAccessFile> inner;
-    Status s = real.CreateExclusive(p, &inner);
+    Status s = target().CreateExclusive(p, &inner);
     if (s.ok()) *f = std::make_unique<FailingFile>(std::move(inner), at_close_);
     return s;
   }
-  Status Rename(const std::string& a, const std::string& b) override { return real.Rename(a, b); }
-  Status ResolveSaveTarget(const std::string& p, SaveTarget* t) override { return real.ResolveSaveTarget(p, t); }
-  bool IsLink(const std::string& p) override { return real.IsLink(p); }
-  PathKind KindOf(const std::string& p) override { return real.KindOf(p); }
-  Status MakeWritable(const std::string& p) override { return real.MakeWritable(p); }
-  Status RemoveFile(const std::string& p) override { return real.RemoveFile(p); }
-  Status GetModificationTime(const std::string& p, double* s) override { return real.GetModificationTime(p, s); }
-  Status SetModificationTime(const std::string& p, int64_t s) override { return real.SetModificationTime(p, s); }
-  std::string ExecutableFolder() override { return real.ExecutableFolder(); }
-  double Now() override { return real.Now(); }
 
  private:
   bool at_close_;

@@ -288,68 +288,30 @@ bool Connection::ServeBuffered(std::optional<int64_t> awaited, Json* answer) {
 
 bool Connection::ServeFrame(std::string_view body, std::string_view attachment, std::optional<int64_t> awaited,
                             Json* answer) {
-  if (!JsonNestsWithin(body)) {
-    SendError(nullptr, RpcError(rpc::kParseError,
-                                "the message nests deeper than " + std::to_string(kMaxJsonNesting) + " levels",
-                                hr::kInvalidArg));
-    return false;
-  }
-  Json message = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
-  if (message.is_discarded()) {
-    SendError(nullptr, RpcError(rpc::kParseError, "the frame is not UTF-8 JSON", hr::kInvalidArg));
-    return false;
-  }
-  if (!message.is_object()) {
-    SendError(nullptr, RpcError(rpc::kInvalidRequest,
-                                message.is_array() ? "batches are not supported" : "a message is a JSON object",
-                                hr::kInvalidArg));
-    return false;
-  }
-  const auto id_field = message.find("id");
-  const bool has_id = id_field != message.end();
-  const Json id = has_id ? *id_field : Json();
-  if (has_id && !id.is_string() && !id.is_number_integer() && !id.is_null()) {
-    SendError(nullptr, RpcError(rpc::kInvalidRequest, "\"id\" is a string, an integer or null", hr::kInvalidArg));
-    return false;
-  }
-  if (const auto version = message.find("jsonrpc"); version == message.end() || *version != "2.0") {
-    SendError(id, RpcError(rpc::kInvalidRequest, "\"jsonrpc\" must be \"2.0\"", hr::kInvalidArg));
-    return false;
-  }
-  if (const auto method = message.find("method"); method != message.end()) {
-    if (!method->is_string()) {
-      SendError(id, RpcError(rpc::kInvalidRequest, "\"method\" is a string", hr::kInvalidArg));
+  RpcMessage message = ParseRpcMessage(body);
+  switch (message.kind) {
+    case RpcMessage::Kind::kRejected:
+      if (message.error) SendError(message.id, *message.error);
       return false;
-    }
-    static const Json kNoParams = Json::object();
-    const auto params_field = message.find("params");
-    const Json& params = params_field == message.end() ? kNoParams : *params_field;
-    if (!params.is_object()) {
-      if (has_id) SendError(id, InvalidParams("\"params\" is an object"));
+    case RpcMessage::Kind::kRequest:
+      ServeRequest(message.id, message.method, message.params, attachment);
       return false;
-    }
-    if (has_id) {
-      ServeRequest(id, method->get_ref<const std::string&>(), params, attachment);
-    } else {
-      ServeNotification(method->get_ref<const std::string&>(), params);
-    }
-    return false;
+    case RpcMessage::Kind::kNotification:
+      ServeNotification(message.method, message.params);
+      return false;
+    case RpcMessage::Kind::kAnswer:
+      break;
   }
-  if (has_id && (message.contains("result") || message.contains("error"))) {
-    if (!id.is_number_integer()) return false;
-    const int64_t answered = id.get<int64_t>();
-    if (awaited && answered == *awaited) {
-      *answer = std::move(message);
-      return true;
-    }
-    // An outer event's answer ahead of an inner one's waits for its turn; any
-    // other is the answer of a sink that was dropped for answering too late.
-    if (std::find(awaiting_.begin(), awaiting_.end(), answered) != awaiting_.end()) {
-      early_answers_.emplace(answered, std::move(message));
-    }
-    return false;
+  const int64_t answered = message.id.get<int64_t>();
+  if (awaited && answered == *awaited) {
+    *answer = std::move(message.message);
+    return true;
   }
-  SendError(id, RpcError(rpc::kInvalidRequest, "neither a request nor a response", hr::kInvalidArg));
+  // An outer event's answer ahead of an inner one's waits for its turn; any
+  // other is the answer of a sink that was dropped for answering too late.
+  if (std::find(awaiting_.begin(), awaiting_.end(), answered) != awaiting_.end()) {
+    early_answers_.emplace(answered, std::move(message.message));
+  }
   return false;
 }
 

@@ -41,6 +41,68 @@ RpcError InvalidParams(std::string message, HResult hresult) {
   return RpcError(rpc::kInvalidParams, std::move(message), hresult);
 }
 
+namespace {
+
+RpcMessage Rejected(Json id, std::optional<RpcError> error) {
+  RpcMessage rejected;
+  rejected.id = std::move(id);
+  rejected.error = std::move(error);
+  return rejected;
+}
+
+}  // namespace
+
+RpcMessage ParseRpcMessage(std::string_view body) {
+  if (!JsonNestsWithin(body)) {
+    return Rejected(nullptr, RpcError(rpc::kParseError,
+                                      "the message nests deeper than " + std::to_string(kMaxJsonNesting) + " levels",
+                                      hr::kInvalidArg));
+  }
+  Json message = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  if (message.is_discarded()) {
+    return Rejected(nullptr, RpcError(rpc::kParseError, "the frame is not UTF-8 JSON", hr::kInvalidArg));
+  }
+  if (!message.is_object()) {
+    return Rejected(nullptr, RpcError(rpc::kInvalidRequest,
+                                      message.is_array() ? "batches are not supported" : "a message is a JSON object",
+                                      hr::kInvalidArg));
+  }
+  const auto id_field = message.find("id");
+  const bool has_id = id_field != message.end();
+  Json id = has_id ? *id_field : Json();
+  if (has_id && !id.is_string() && !id.is_number_integer() && !id.is_null()) {
+    return Rejected(nullptr, RpcError(rpc::kInvalidRequest, "\"id\" is a string, an integer or null", hr::kInvalidArg));
+  }
+  if (const auto version = message.find("jsonrpc"); version == message.end() || *version != "2.0") {
+    return Rejected(std::move(id), RpcError(rpc::kInvalidRequest, "\"jsonrpc\" must be \"2.0\"", hr::kInvalidArg));
+  }
+  if (const auto method = message.find("method"); method != message.end()) {
+    if (!method->is_string()) {
+      return Rejected(std::move(id), RpcError(rpc::kInvalidRequest, "\"method\" is a string", hr::kInvalidArg));
+    }
+    RpcMessage call;
+    call.kind = has_id ? RpcMessage::Kind::kRequest : RpcMessage::Kind::kNotification;
+    call.method = method->get<std::string>();
+    const auto params = message.find("params");
+    call.params = params == message.end() ? Json::object() : std::move(*params);
+    if (!call.params.is_object()) {
+      if (!has_id) return Rejected(nullptr, std::nullopt);
+      return Rejected(std::move(id), InvalidParams("\"params\" is an object"));
+    }
+    call.id = std::move(id);
+    return call;
+  }
+  if (has_id && (message.contains("result") || message.contains("error"))) {
+    if (!id.is_number_integer()) return Rejected(nullptr, std::nullopt);
+    RpcMessage answer;
+    answer.kind = RpcMessage::Kind::kAnswer;
+    answer.id = std::move(id);
+    answer.message = std::move(message);
+    return answer;
+  }
+  return Rejected(std::move(id), RpcError(rpc::kInvalidRequest, "neither a request nor a response", hr::kInvalidArg));
+}
+
 bool JsonNestsWithin(std::string_view text, size_t limit) {
   size_t depth = 0;
   bool in_string = false;

@@ -54,6 +54,31 @@ inline constexpr size_t kMaxJsonNesting = 512;
 // do not count). Looks at the text only, so it runs before any parse.
 bool JsonNestsWithin(std::string_view text, size_t limit = kMaxJsonNesting);
 
+// One frame's message, checked against the JSON-RPC 2.0 envelope. Pure: it
+// reads the text and nothing else, so it is tested and fuzzed on its own.
+struct RpcMessage {
+  enum class Kind {
+    kRequest,       // method, params (an object, {} when absent) and id
+    kNotification,  // method and params, no id: nothing is answered
+    kAnswer,        // the peer's answer to an event: `id` is an integer, `message` the whole of it
+    kRejected,      // `error` (when set) goes back under `id` (null when the id was unreadable)
+  };
+  Kind kind = Kind::kRejected;
+  Json id;
+  std::string method;
+  Json params;
+  Json message;
+  std::optional<RpcError> error;
+};
+
+// Parses and checks one body: JSON nesting no deeper than kMaxJsonNesting,
+// UTF-8 JSON, an object (no batches), an id that is a string, an integer or
+// null, "jsonrpc": "2.0", and either a string method with object params or a
+// result or error. An answer whose id is not an integer, and a notification
+// whose params are no object, are rejected without an error: nobody waits for
+// a word about them.
+RpcMessage ParseRpcMessage(std::string_view body);
+
 Json ErrorObject(const RpcError& error);
 Json Response(const Json& id, Json result);
 Json ErrorResponse(const Json& id, const RpcError& error);

@@ -265,7 +265,26 @@ def city_database(sample):
                   + db.read())
 
 
+def rpc_envelope():
+    bodies = {
+        "request": b'{"jsonrpc":"2.0","id":1,"method":"invoke","params":{"object":1,"member":"FileSize","args":[]}}',
+        "notification": b'{"jsonrpc":"2.0","method":"release","params":{"object":3,"count":1}}',
+        "answer": b'{"jsonrpc":"2.0","id":7,"result":null}',
+        "answer_error": b'{"jsonrpc":"2.0","id":8,"error":{"code":-32000,"message":"x"}}',
+        "string_id": b'{"jsonrpc":"2.0","id":"a","method":"typelib"}',
+        "batch": b'[{"jsonrpc":"2.0","id":1,"method":"typelib"}]',
+        "bad_params": b'{"jsonrpc":"2.0","id":2,"method":"create","params":[1]}',
+        "old_version": b'{"jsonrpc":"1.0","id":3,"method":"typelib"}',
+        "neither": b'{"jsonrpc":"2.0","id":4}',
+        "deep": b'{"jsonrpc":"2.0","id":' + b"[" * 600 + b"]" * 600 + b"}",
+        "not_utf8": b'{"jsonrpc":"2.0","id":5,"method":"\xff"}',
+    }
+    for name, body in bodies.items():
+        write("rpc_envelope", name, body)
+
+
 def main():
+    rpc_envelope()
     http_reply()
     gzip_header()
     gunzip_file()

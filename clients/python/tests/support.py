@@ -168,9 +168,13 @@ class ServerTestCase(unittest.TestCase):
 
     binary = SERVER
     server_args = ()
+    # Variables the class's server starts with and this process's client sends (a
+    # subclass may set them in its setUpClass before calling this one's).
+    settings = {}
 
     @classmethod
     def setUpClass(cls):
+        cls.saved_env = set_env(**cls.settings)
         cls.server = Server(cls.binary, *cls.server_args)
         # The client compares the server's build with the binary it would start.
         os.environ["QUILLON_SERVER"] = cls.binary
@@ -182,20 +186,13 @@ class ServerTestCase(unittest.TestCase):
         os.environ.pop("QUILLON_SOCKET", None)
         os.environ["QUILLON_SERVER"] = SERVER
         cls.server.remove()
+        restore_env(cls.saved_env)
 
 
 class OnlineServerTestCase(ServerTestCase):
     """A server that takes the machine for online, whatever its interfaces say."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.saved_env = set_env(QUILLON_NETWORK_STATE="online")
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        restore_env(cls.saved_env)
+    settings = {"QUILLON_NETWORK_STATE": "online"}
 
 
 def set_env(**settings):

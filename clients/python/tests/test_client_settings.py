@@ -44,9 +44,11 @@ class ClientSettingsTest(ServerTestCase):
     def setUpClass(cls):
         # The server starts with settings of its own, as if a first script had started it.
         cls.server_dns = PtrStub({"192.0.2.5": "seen-by-the-server.test"})
-        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.server_dns.address, QUILLON_NETWORK_STATE="offline")
-        super().setUpClass()
-        restore_env(cls.saved_env)
+        saved = set_env(QUILLON_DNS_SERVERS=cls.server_dns.address, QUILLON_NETWORK_STATE="offline")
+        try:
+            super().setUpClass()
+        finally:
+            restore_env(saved)  # the server's own: the scripts below bring theirs
         cls.sample = os.path.join(os.path.dirname(os.path.abspath(cls.binary)), "..", "share", "quillon",
                                   "GEOIPCITY.DAT")
 

@@ -55,13 +55,12 @@ class DownloaderTest(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.dns = StubDns({"files.test": "127.0.0.1"})
-        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.dns.address, QUILLON_NETWORK_STATE="online")
+        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address, "QUILLON_NETWORK_STATE": "online"}
         super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
-        restore_env(cls.saved_env)
         cls.dns.close()
 
     def setUp(self):

@@ -10,7 +10,7 @@ import unittest
 
 import quillon
 from http_support import StubDns
-from support import SERVER, WAIT, PtrStub, Server, ServerTestCase, restore_env, run_script, set_env, wait_for
+from support import SERVER, WAIT, PtrStub, Server, ServerTestCase, run_script, wait_for
 
 
 class Results:
@@ -32,13 +32,12 @@ class IPInfoTest(ServerTestCase):
     def setUpClass(cls):
         cls.dns = PtrStub({"192.0.2.5": "host-5.example.test", "192.0.2.8": "next.example.test"},
                           silent=["192.0.2.9"])
-        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.dns.address)
+        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address}
         super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
-        restore_env(cls.saved_env)
         cls.dns.close()
 
     def setUp(self):

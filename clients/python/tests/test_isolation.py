@@ -22,7 +22,7 @@ import unittest
 
 import quillon
 from http_support import HEADER_OK, HttpServer, RecordingServer, StubDns, replying
-from support import CLIENT_PATH, TEST_SERVER, WAIT, RawClient, ServerTestCase, restore_env, set_env
+from support import CLIENT_PATH, TEST_SERVER, WAIT, RawClient, ServerTestCase
 
 MIB = 1 << 20
 PRELUDE = textwrap.dedent("""
@@ -44,13 +44,12 @@ class IsolationTest(ServerTestCase):
         # Names resolve through a stub that takes its time over each answer.
         cls.dns = StubDns({"slow.test": "127.0.0.1"})
         cls.dns.delay = 1.5
-        cls.saved_env = set_env(QUILLON_DNS_SERVERS=cls.dns.address, QUILLON_NETWORK_STATE="online")
+        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address, "QUILLON_NETWORK_STATE": "online"}
         super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
-        restore_env(cls.saved_env)
         cls.dns.close()
 
     def setUp(self):

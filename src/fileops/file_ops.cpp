@@ -5,9 +5,10 @@
 #include <limits>
 #include <utility>
 
-#include "compression/file_helpers.h"
+#include "compression/zlib_check.h"
 #include "fileops/little_endian.h"
 #include "host/convert.h"
+#include "host/file_checks.h"
 #include "host/host.h"
 #include "host/text.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "compression/file_helpers.h"
+#include "host/file_checks.h"
 #include "host/atomic_save.h"
 #include "host/ipv4_text.h"
 #include "host/memory.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "compression/file_helpers.h"
+#include "host/file_checks.h"
 #include "host/convert.h"
 #include "host/host.h"
 #include "host/registry.h"

@@ -7,8 +7,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "compression/file_helpers.h"
+#include "compression/zlib_check.h"
 #include "host/env.h"
+#include "host/file_checks.h"
 #include "host/host.h"
 #include "test_support.h"
 

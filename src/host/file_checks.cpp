@@ -1,19 +1,8 @@
-#include "compression/file_helpers.h"
-
-#include <zlib.h>
+#include "host/file_checks.h"
 
 #include "host/text.h"
 
 namespace quillon {
-namespace {
-
-// The major version: zlib keeps its interface within one.
-std::string_view MajorVersion(std::string_view version) {
-  return version.substr(0, version.find('.'));
-}
-
-}  // namespace
-
 bool FileExists(Env& env, const std::string& utf8_path) {
   PathKind kind = env.KindOf(utf8_path);
   return kind == PathKind::kFile || kind == PathKind::kOther;
@@ -46,11 +35,6 @@ void KillFile(Env& env, std::u16string_view path) {
   std::string utf8_path;
   if (!PathFromText(path, &utf8_path).ok()) return;
   KillFile(env, utf8_path);
-}
-
-bool ExtractZlib() {
-  const char* linked = zlibVersion();
-  return linked != nullptr && MajorVersion(linked) == MajorVersion(ZLIB_VERSION);
 }
 
 }  // namespace quillon

@@ -1,6 +1,6 @@
-// File helpers shared by the subsystems: a silent existence test, a silent
-// deletion that does not stop at a read-only file, and the compression library
-// check made whenever a FileOps object is created. None of them ever reports.
+// File checks the classes share, over any Env: a silent existence test, the
+// test of a save that must not replace anything, and a silent deletion that
+// does not stop at a read-only file. None of them ever reports.
 #pragma once
 
 #include <string>
@@ -26,10 +26,5 @@ bool PathTaken(Env& env, const std::string& utf8_path);
 // leaves things as they are.
 void KillFile(Env& env, std::u16string_view path);
 void KillFile(Env& env, const std::string& utf8_path);
-
-// zlib is linked into the program, so there is no library file to write out:
-// True when the zlib the program runs with is compatible with the headers it was
-// built against.
-bool ExtractZlib();
 
 }  // namespace quillon

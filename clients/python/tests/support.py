@@ -173,8 +173,16 @@ class ServerTestCase(unittest.TestCase):
     settings = {}
 
     @classmethod
+    def make_dns(cls):
+        """The class's name server stub, or None: its address becomes QUILLON_DNS_SERVERS,
+        and it is closed after the server."""
+        return None
+
+    @classmethod
     def setUpClass(cls):
-        cls.saved_env = set_env(**cls.settings)
+        cls.dns = cls.make_dns()
+        dns = {"QUILLON_DNS_SERVERS": cls.dns.address} if cls.dns is not None else {}
+        cls.saved_env = set_env(**cls.settings, **dns)
         cls.server = Server(cls.binary, *cls.server_args)
         # The client compares the server's build with the binary it would start.
         os.environ["QUILLON_SERVER"] = cls.binary
@@ -187,6 +195,8 @@ class ServerTestCase(unittest.TestCase):
         os.environ["QUILLON_SERVER"] = SERVER
         cls.server.remove()
         restore_env(cls.saved_env)
+        if cls.dns is not None:
+            cls.dns.close()
 
 
 class OnlineServerTestCase(ServerTestCase):

@@ -52,16 +52,11 @@ d = quillon.Dispatch("Quillon.Downloader")
 
 
 class DownloaderTest(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dns = StubDns({"files.test": "127.0.0.1"})
-        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address, "QUILLON_NETWORK_STATE": "online"}
-        super().setUpClass()
+    settings = {"QUILLON_NETWORK_STATE": "online"}
 
     @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        cls.dns.close()
+    def make_dns(cls):
+        return StubDns({"files.test": "127.0.0.1"})
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="quillon-download-")

@@ -29,16 +29,9 @@ class Results:
 
 class IPInfoTest(ServerTestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.dns = PtrStub({"192.0.2.5": "host-5.example.test", "192.0.2.8": "next.example.test"},
-                          silent=["192.0.2.9"])
-        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address}
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        cls.dns.close()
+    def make_dns(cls):
+        return PtrStub({"192.0.2.5": "host-5.example.test", "192.0.2.8": "next.example.test"},
+                       silent=["192.0.2.9"])
 
     def setUp(self):
         self.objects = []

@@ -39,18 +39,14 @@ class IsolationTest(ServerTestCase):
     binary = TEST_SERVER
     server_args = ("--event-timeout", "1.5")
 
-    @classmethod
-    def setUpClass(cls):
-        # Names resolve through a stub that takes its time over each answer.
-        cls.dns = StubDns({"slow.test": "127.0.0.1"})
-        cls.dns.delay = 1.5
-        cls.settings = {"QUILLON_DNS_SERVERS": cls.dns.address, "QUILLON_NETWORK_STATE": "online"}
-        super().setUpClass()
+    settings = {"QUILLON_NETWORK_STATE": "online"}
 
     @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        cls.dns.close()
+    def make_dns(cls):
+        # Names resolve through a stub that takes its time over each answer.
+        dns = StubDns({"slow.test": "127.0.0.1"})
+        dns.delay = 1.5
+        return dns
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="quillon-isolation-")

@@ -16,9 +16,10 @@
 
 #include "compression/store_compression.h"
 #include "fileops/file_ops.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/host.h"
+#include "core/text.h"
 #include "http/http_protocol.h"
+#include "product/quillon_product.h"
 #include "server/base64.h"
 #include "server/json_writer.h"
 #include "server/variant_codec.h"
@@ -164,7 +165,7 @@ class Members {
 };
 
 void Stores_StoreBytesGetBytes(benchmark::State& state) {
-  Host host;
+  QuillonHost host;
   const std::shared_ptr<Dispatch> ops = CreateFileOps(host);
   Members members(*ops);
   const Bytes bytes = SampleMixed(static_cast<size_t>(state.range(0)));

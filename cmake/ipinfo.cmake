@@ -12,10 +12,10 @@ add_custom_command(
   DEPENDS ${QUILLON_REGION_LIST} ${CMAKE_SOURCE_DIR}/cmake/pack_region_table.cmake
   COMMENT "Packing the region-name table"
   VERBATIM)
-target_sources(quillon_core PRIVATE ${QUILLON_REGION_TABLE_SOURCE})
+target_sources(quillon_ipinfo PRIVATE ${QUILLON_REGION_TABLE_SOURCE})
 
 add_executable(quillon-make-sample-geoip ${CMAKE_SOURCE_DIR}/src/ipinfo/tools/make_sample_geoip.cxx)
-target_link_libraries(quillon-make-sample-geoip PRIVATE quillon_core)
+target_link_libraries(quillon-make-sample-geoip PRIVATE quillon_ipinfo quillon_platform)
 set_target_properties(quillon-make-sample-geoip PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
 
 set(QUILLON_SAMPLE_CITY_DB ${CMAKE_BINARY_DIR}/share/quillon/GEOIPCITY.DAT)

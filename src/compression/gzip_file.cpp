@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include "host/atomic_save.h"
-#include "host/convert.h"
-#include "host/errors.h"
-#include "host/text.h"
+#include "core/atomic_save.h"
+#include "core/convert.h"
+#include "core/errors.h"
+#include "core/text.h"
 
 namespace quillon {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "host/env.h"
-#include "host/status.h"
+#include "core/env.h"
+#include "core/status.h"
 
 namespace quillon {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "host/convert.h"
+#include "core/convert.h"
 
 namespace quillon {
 namespace {

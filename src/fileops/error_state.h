@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "host/status.h"
-#include "host/variant.h"
+#include "core/status.h"
+#include "core/variant.h"
 
 namespace quillon {
 

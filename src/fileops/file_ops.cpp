@@ -7,10 +7,10 @@
 
 #include "compression/zlib_check.h"
 #include "fileops/little_endian.h"
-#include "host/convert.h"
-#include "host/file_checks.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/convert.h"
+#include "core/file_checks.h"
+#include "core/host.h"
+#include "core/text.h"
 
 namespace quillon {
 namespace {
@@ -123,7 +123,7 @@ int32_t FileLength(RandomAccessFile& file) {
 }  // namespace
 
 FileOps::FileOps(Host& host, std::string working_folder)
-    : AutomationObject(*QuillonTypeLibrary().FindClass("FileOps")),
+    : AutomationObject(*host.library().FindClass("FileOps")),
       host_(host),
       env_(host.env(), std::move(working_folder)) {
   // Creation goes on whatever the answer: the compression members find out for

@@ -13,9 +13,9 @@
 
 #include "fileops/error_state.h"
 #include "fileops/store_table.h"
-#include "host/dispatch.h"
-#include "host/env.h"
-#include "host/working_folder_env.h"
+#include "core/dispatch.h"
+#include "core/env.h"
+#include "core/working_folder_env.h"
 
 namespace quillon {
 

@@ -10,9 +10,9 @@
 #include "compression/gzip_file.h"
 #include "compression/store_compression.h"
 #include "fileops/file_ops.h"
-#include "host/atomic_save.h"
-#include "host/convert.h"
-#include "host/text.h"
+#include "core/atomic_save.h"
+#include "core/convert.h"
+#include "core/text.h"
 
 namespace quillon {
 namespace {

@@ -1,7 +1,7 @@
 #include "fileops/store_table.h"
 
-#include "host/status.h"
-#include "host/text.h"
+#include "core/status.h"
+#include "core/text.h"
 
 namespace quillon {
 

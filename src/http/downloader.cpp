@@ -2,18 +2,13 @@
 
 #include <limits>
 
-#include "host/convert.h"
-#include "host/host.h"
-#include "host/registry.h"
-#include "host/working_folder_env.h"
+#include "core/convert.h"
+#include "core/host.h"
+#include "core/registry.h"
+#include "core/working_folder_env.h"
 
 namespace quillon {
 namespace {
-
-const ClassInfo& DownloaderClass() { return *QuillonTypeLibrary().FindClass("Downloader"); }
-
-// Event DISPIDs, looked up once in the type library that states them.
-DispId EventId(std::string_view name) { return DownloaderClass().events()->FindByName(name)->dispid; }
 
 Variant SizeVariant(int64_t size) {
   if (size <= std::numeric_limits<int32_t>::max()) return Variant::I4(static_cast<int32_t>(size));
@@ -22,15 +17,18 @@ Variant SizeVariant(int64_t size) {
 
 }  // namespace
 
-std::shared_ptr<Downloader> Downloader::Create(std::shared_ptr<http::HttpEngine> engine, size_t largest_answer) {
-  auto downloader = std::make_shared<Downloader>(std::move(engine));
+std::shared_ptr<Downloader> Downloader::Create(const ClassInfo& info, std::shared_ptr<http::HttpEngine> engine,
+                                               size_t largest_answer) {
+  auto downloader = std::make_shared<Downloader>(info, std::move(engine));
   downloader->largest_answer_ = largest_answer;
   downloader->subscription_ = downloader->engine_->Subscribe(downloader);
   return downloader;
 }
 
-Downloader::Downloader(std::shared_ptr<http::HttpEngine> engine)
-    : AutomationObject(DownloaderClass()), engine_(std::move(engine)), events_(*DownloaderClass().events()) {}
+Downloader::Downloader(const ClassInfo& info, std::shared_ptr<http::HttpEngine> engine)
+    : AutomationObject(info), engine_(std::move(engine)), events_(*info.events()) {}
+
+DispId Downloader::EventId(std::string_view name) const { return events_.interface().FindByName(name)->dispid; }
 
 Downloader::~Downloader() {
   // Only this object lets go: the others' downloads go on, and the engine is shut
@@ -119,14 +117,14 @@ Variant Downloader::WriteFile(const Variant& path, const Variant& if_delete, boo
 }
 
 void Downloader::OnConnect1(const std::u16string& url) {
-  static const DispId id = EventId("OnConnect");
+  const DispId id = EventId("OnConnect");
   const std::shared_ptr<Downloader> keep = weak_from_this().lock();
   Variant args[] = {Variant::Bstr(url)};
   events_.Raise(id, args);
 }
 
 void Downloader::OnFinish1(int32_t code, const std::u16string& text, uint64_t download) {
-  static const DispId id = EventId("OnDownloadFinish");
+  const DispId id = EventId("OnDownloadFinish");
   const std::shared_ptr<Downloader> keep = weak_from_this().lock();
   Variant args[] = {Variant::I4(code), Variant::Bstr(text)};
   events_.Raise(id, args);
@@ -136,7 +134,7 @@ void Downloader::OnFinish1(int32_t code, const std::u16string& text, uint64_t do
 }
 
 void Downloader::OnDisconnect1() {
-  static const DispId id = EventId("OnDisconnect");
+  const DispId id = EventId("OnDisconnect");
   const std::shared_ptr<Downloader> keep = weak_from_this().lock();
   events_.Raise(id, {});
 }
@@ -145,9 +143,10 @@ void Downloader::OnNothingRunning() { busy_ = false; }
 
 std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope) {
   http::HttpEngine::Platform platform;
-  platform.sockets = http::MakePosixSocketLayer(scope.loop(), std::chrono::seconds(21), scope.interrupt());
+  platform.sockets = http::MakeSystemSocketLayer(scope.loop(), std::chrono::seconds(21), scope.interrupt(), host.env());
   const NetworkSettings& network = scope.network(host.network());
-  platform.resolver = http::MakeCaresResolver(network.dns_servers, std::chrono::seconds(10), scope.interrupt());
+  platform.resolver =
+      http::MakeSystemHostResolver(network.dns_servers, std::chrono::seconds(10), scope.interrupt(), host.env());
   platform.network = http::MakeSystemNetworkState(network);
   platform.files = std::make_unique<WorkingFolderEnv>(host.env(), scope.working_folder());
   return std::make_shared<http::HttpEngine>(host.env(), std::move(platform), &host.download_memory());
@@ -156,7 +155,7 @@ std::shared_ptr<http::HttpEngine> MakeHttpEngine(Host& host, ClientScope& scope)
 std::shared_ptr<Dispatch> CreateDownloader(Host& host, ClientScope& scope) {
   std::shared_ptr<http::HttpEngine> engine =
       scope.SharedEngine<http::HttpEngine>([&] { return MakeHttpEngine(host, scope); });
-  return Downloader::Create(std::move(engine), host.largest_answer());
+  return Downloader::Create(*host.library().FindClass("Downloader"), std::move(engine), host.largest_answer());
 }
 
 }  // namespace quillon

@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "host/dispatch.h"
-#include "host/events.h"
+#include "core/dispatch.h"
+#include "core/events.h"
 #include "http/http_engine.h"
 
 namespace quillon {
@@ -24,8 +24,10 @@ class Downloader : public AutomationObject,
   // Use Create: the engine holds Downloaders weakly, so they must be shared.
   // `largest_answer` is the largest text the front end carries (0: no limit);
   // CurFileAsString refuses a file larger than that with E_OUTOFMEMORY.
-  static std::shared_ptr<Downloader> Create(std::shared_ptr<http::HttpEngine> engine, size_t largest_answer = 0);
-  explicit Downloader(std::shared_ptr<http::HttpEngine> engine);
+  // `info` is the class as the type library states it.
+  static std::shared_ptr<Downloader> Create(const ClassInfo& info, std::shared_ptr<http::HttpEngine> engine,
+                                            size_t largest_answer = 0);
+  Downloader(const ClassInfo& info, std::shared_ptr<http::HttpEngine> engine);
   ~Downloader() override;
 
   ConnectionPoint* Events() override { return &events_; }
@@ -39,6 +41,8 @@ class Downloader : public AutomationObject,
   Variant InvokeMember(const MemberInfo& member, std::span<Variant> args) override;
 
  private:
+  // An event's DISPID, as the type library states it.
+  DispId EventId(std::string_view name) const;
   void SetPort(const Variant& value);
   Variant RequestFile(const Variant& server, const Variant& file_path);
   Variant CurFileAsString() const;

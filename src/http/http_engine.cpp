@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <string>
 
-#include "host/file_checks.h"
-#include "host/atomic_save.h"
-#include "host/ipv4_text.h"
-#include "host/memory.h"
-#include "host/text.h"
+#include "core/file_checks.h"
+#include "core/atomic_save.h"
+#include "core/ipv4_text.h"
+#include "core/memory.h"
+#include "core/text.h"
 
 namespace quillon::http {
 namespace {
@@ -76,30 +76,18 @@ HttpEngine::~HttpEngine() {
   if (winsock_started_) platform_.sockets->Cleanup();
 }
 
-uint64_t HttpEngine::Subscribe(std::weak_ptr<Listener> listener) {
-  const uint64_t token = next_token_++;
-  listeners_.emplace_back(token, std::move(listener));
-  return token;
-}
+uint64_t HttpEngine::Subscribe(std::weak_ptr<Listener> listener) { return listeners_.Add(std::move(listener)); }
 
-void HttpEngine::Unsubscribe(uint64_t token) {
-  std::erase_if(listeners_, [token](const auto& entry) { return entry.first == token; });
-}
+void HttpEngine::Unsubscribe(uint64_t token) { listeners_.Remove(token); }
 
 template <typename Call>
 void HttpEngine::Raise(Call call) {
   // A handler may drop the last Downloader, and with it the engine, while the
   // event is still on its way to the others.
   const std::shared_ptr<HttpEngine> keep = weak_from_this().lock();
-  const auto snapshot = listeners_;
-  for (const auto& subscribed : snapshot) {
-    // Not a structured binding: clang before 16 cannot capture one in a lambda.
-    const auto token = subscribed.first;
-    const bool still_subscribed =
-        std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& entry) { return entry.first == token; });
-    if (!still_subscribed) continue;
-    if (const std::shared_ptr<Listener> listener = subscribed.second.lock()) call(*listener);
-  }
+  listeners_.DeliverToEach([&](const std::weak_ptr<Listener>& subscribed) {
+    if (const std::shared_ptr<Listener> listener = subscribed.lock()) call(*listener);
+  });
 }
 
 bool HttpEngine::IsOnline() { return platform_.network->IsOnline(); }
@@ -258,7 +246,7 @@ int32_t HttpEngine::SendText(const std::u16string& text, uint64_t request, std::
   if (text.empty()) return 0;
   const std::vector<uint8_t> bytes = TextToAnsiBytes(text);
   SocketLayer& sockets = *platform_.sockets;
-  const auto deadline = std::chrono::steady_clock::now() + kSendLimit;
+  const MonotonicTime deadline = env_.NowMonotonic() + kSendLimit;
 
   // The whole request must go: a request cut short, or one counted as sent when
   // the socket would have blocked, leaves the server waiting and the download
@@ -281,7 +269,7 @@ int32_t HttpEngine::SendText(const std::u16string& text, uint64_t request, std::
       error = Decimal(failure);
       return -1;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - env_.NowMonotonic());
     if (left.count() <= 0) {
       error = Decimal(wsa::kTimedOut);
       return -1;

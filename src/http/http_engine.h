@@ -12,12 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "host/env.h"
-#include "host/memory.h"
+#include "core/env.h"
+#include "core/memory.h"
+#include "core/subscriber_list.h"
 #include "http/http_protocol.h"
-#include "http/network_state.h"
-#include "http/resolver.h"
-#include "http/socket_layer.h"
+#include "platform/network_state.h"
+#include "platform/host_resolver.h"
+#include "platform/socket_layer.h"
 
 namespace quillon::http {
 
@@ -153,8 +154,7 @@ class HttpEngine : public std::enable_shared_from_this<HttpEngine> {
   uint64_t request_serial_ = 0;  // counts RequestFile1 calls, nested ones too
   int finishing_ = 0;            // OnFinish1 raises under way
 
-  std::vector<std::pair<uint64_t, std::weak_ptr<Listener>>> listeners_;
-  uint64_t next_token_ = 1;
+  SubscriberList<std::weak_ptr<Listener>> listeners_;
 };
 
 }  // namespace quillon::http

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "host/convert.h"
-#include "host/text.h"
+#include "core/convert.h"
+#include "core/text.h"
 
 namespace quillon::http {
 namespace {
@@ -13,18 +13,6 @@ namespace {
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::u16string_view kBlankLine = u"\r\n\r\n";
 
-char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
-
-// Position of `needle` in `text` from `from` on, ASCII letters compared without case.
-size_t FindIgnoringCase(std::u16string_view text, std::u16string_view needle, size_t from = 0) {
-  if (needle.size() > text.size()) return std::u16string_view::npos;
-  for (size_t i = from; i + needle.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < needle.size() && FoldAscii(text[i + k]) == FoldAscii(needle[k])) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::u16string_view::npos;
-}
 
 }  // namespace
 
@@ -110,7 +98,7 @@ int32_t ParseHeader(std::u16string_view text, ReplyFields& reply) {
                      : std::u16string();
 
   if (reply.code > 300 && reply.code < 304) {
-    const size_t location = FindIgnoringCase(header, u"Location:");
+    const size_t location = FindIgnoreCase(header, u"Location:");
     if (location != std::u16string_view::npos) {
       const size_t line_end = header.find(kCrLf, location);
       if (line_end != std::u16string_view::npos) reply.reason.append(header.substr(location, line_end - location));

@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "host/text.h"
-#include "host/ipv4_text.h"
+#include "core/text.h"
+#include "core/ipv4_text.h"
 
 namespace quillon {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/env.h"
-#include "host/status.h"
+#include "core/env.h"
+#include "core/status.h"
 
 namespace quillon {
 

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "host/file_checks.h"
-#include "host/convert.h"
-#include "host/host.h"
-#include "host/registry.h"
-#include "host/text.h"
+#include "core/file_checks.h"
+#include "core/convert.h"
+#include "core/host.h"
+#include "core/registry.h"
+#include "core/text.h"
 #include "ipinfo/region_names.h"
 
 namespace quillon {
@@ -21,11 +21,11 @@ constexpr char16_t kDatabaseFileName[] = u"GEOIPCITY.DAT";
 }  // namespace
 
 IPInfo::IPInfo(Host& host, std::shared_ptr<LookupEngine> engine, std::string working_folder)
-    : AutomationObject(*QuillonTypeLibrary().FindClass("IPInfo")),
+    : AutomationObject(*host.library().FindClass("IPInfo")),
       files_(host.env(), std::move(working_folder)),
-      current_location_(std::make_shared<Location>()),
+      current_location_(std::make_shared<Location>(*host.library().FindClass("Location"))),
       engine_(std::move(engine)),
-      events_(*QuillonTypeLibrary().FindClass("IPInfo")->events()) {}
+      events_(*Class().events()) {}
 
 IPInfo::~IPInfo() {
   // Only this object's reception ends; the engine, its started state and any
@@ -54,7 +54,7 @@ std::shared_ptr<Dispatch> CreateIPInfo(Host& host, ClientScope& scope) {
       // turn well inside the default TimeOut of 5000 ms.
       settings.attempt_timeout_ms = 1000;
       settings.attempts = 3;
-      return MakeAresReverseResolver(*loop, settings);
+      return MakeSystemReverseResolver(*loop, settings);
     });
   });
   return CreateIPInfo(host, std::move(engine), scope.working_folder());

@@ -11,9 +11,9 @@
 #include <span>
 #include <string>
 
-#include "host/dispatch.h"
-#include "host/events.h"
-#include "host/working_folder_env.h"
+#include "core/dispatch.h"
+#include "core/events.h"
+#include "core/working_folder_env.h"
 #include "ipinfo/geo_city_locator.h"
 #include "ipinfo/location.h"
 #include "ipinfo/lookup_engine.h"

@@ -1,10 +1,8 @@
 #include "ipinfo/location.h"
 
-#include "host/status.h"
+#include "core/status.h"
 
 namespace quillon {
-
-Location::Location() : AutomationObject(*QuillonTypeLibrary().FindClass("Location")) {}
 
 Variant Location::InvokeMember(const MemberInfo& member, std::span<Variant> args) {
   using Args = std::span<Variant>;

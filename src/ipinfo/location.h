@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "host/dispatch.h"
+#include "core/dispatch.h"
 
 namespace quillon {
 
@@ -22,7 +22,7 @@ struct LocationData {
 
 class Location : public AutomationObject {
  public:
-  Location();
+  explicit Location(const ClassInfo& info) : AutomationObject(info) {}
 
   // Replaces every field at once.
   void SetData(LocationData data) { data_ = std::move(data); }

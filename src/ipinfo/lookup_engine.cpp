@@ -5,8 +5,8 @@
 #include <chrono>
 #include <limits>
 
-#include "host/text.h"
-#include "host/ipv4_text.h"
+#include "core/text.h"
+#include "core/ipv4_text.h"
 
 namespace quillon {
 
@@ -46,14 +46,13 @@ LookupEngine::LookupEngine(asio::io_context& loop, ResolverFactory make_resolver
 LookupEngine::~LookupEngine() { CloseDown(); }
 
 uint64_t LookupEngine::Subscribe(std::weak_ptr<void> owner, Listener listener) {
-  std::erase_if(subscriptions_, [](const Subscription& s) { return s.owner.expired(); });
-  const uint64_t id = next_subscription_++;
-  subscriptions_.push_back({id, std::move(owner), std::move(listener)});
+  subscriptions_.RemoveIf([](const Subscription& s) { return s.owner.expired(); });
+  const uint64_t id = subscriptions_.Add({std::move(owner), std::move(listener)});
   return id;
 }
 
 void LookupEngine::Unsubscribe(uint64_t id) {
-  std::erase_if(subscriptions_, [id](const Subscription& s) { return s.id == id; });
+  subscriptions_.Remove(id);
 }
 
 void LookupEngine::SetTimeOut(int32_t milliseconds) {
@@ -132,15 +131,9 @@ void LookupEngine::Report(HostNameResult result) {
   // Listeners may start lookups, subscribe or unsubscribe, or drop the last
   // reference to this engine while they run.
   const std::shared_ptr<LookupEngine> keep_alive = weak_from_this().lock();
-  const std::vector<Subscription> snapshot = subscriptions_;
-  for (const Subscription& subscription : snapshot) {
-    const bool still_subscribed = std::any_of(subscriptions_.begin(), subscriptions_.end(),
-                                              [&](const Subscription& s) { return s.id == subscription.id; });
-    if (!still_subscribed) continue;
-    const std::shared_ptr<void> owner = subscription.owner.lock();
-    if (!owner) continue;
-    subscription.listener(result);
-  }
+  subscriptions_.DeliverToEach([&](const Subscription& subscription) {
+    if (const std::shared_ptr<void> owner = subscription.owner.lock()) subscription.listener(result);
+  });
 }
 
 void LookupEngine::EnableTimer() {

@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ipinfo/reverse_resolver.h"
+#include "core/subscriber_list.h"
+#include "platform/reverse_resolver.h"
 
 namespace quillon {
 
@@ -105,12 +106,10 @@ class LookupEngine : public std::enable_shared_from_this<LookupEngine> {
   uint64_t timer_generation_ = 0;  // a tick of an earlier countdown is stale
 
   struct Subscription {
-    uint64_t id;
     std::weak_ptr<void> owner;
     Listener listener;
   };
-  std::vector<Subscription> subscriptions_;
-  uint64_t next_subscription_ = 1;
+  SubscriberList<Subscription> subscriptions_;
 };
 
 }  // namespace quillon

@@ -1,6 +1,6 @@
 #include "ipinfo/region_names.h"
 
-#include "host/text.h"
+#include "core/text.h"
 #include "resources/region_table_resource.h"
 
 namespace quillon {

@@ -12,9 +12,10 @@
 
 #include <asio/post.hpp>
 
-#include "host/events.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/events.h"
+#include "core/host.h"
+#include "core/text.h"
+#include "platform/posix/poll_wait.h"
 #include "server/json_writer.h"
 #include "server/server.h"
 

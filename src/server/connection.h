@@ -18,9 +18,9 @@
 
 #include <asio/local/stream_protocol.hpp>
 
-#include "host/blocking_wait.h"
-#include "host/dispatch.h"
-#include "host/registry.h"
+#include "platform/wait_interrupt.h"
+#include "core/dispatch.h"
+#include "core/registry.h"
 #include "server/framing.h"
 #include "server/handle_table.h"
 #include "server/protocol.h"

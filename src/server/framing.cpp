@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/text.h"
+
 namespace quillon::server {
 namespace {
 
@@ -13,13 +15,6 @@ constexpr size_t kReadAheadFloor = size_t{64} << 10;
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 std::string_view Trim(std::string_view text) {
@@ -94,10 +89,10 @@ FrameHeader ParseFrameHeader(std::string_view data) {
     if (value.find_first_of("\r\n") != std::string_view::npos) return Malformed("malformed header value");
     bool* seen = nullptr;
     uint64_t* number = nullptr;
-    if (SameIgnoringCase(name, "Content-Length")) {
+    if (EqualsIgnoreCase(name, "Content-Length")) {
       seen = &have_length;
       number = &length;
-    } else if (SameIgnoringCase(name, "Quillon-Json-Length")) {
+    } else if (EqualsIgnoreCase(name, "Quillon-Json-Length")) {
       seen = &have_json_length;
       number = &json_length;
     } else {

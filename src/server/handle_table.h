@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/dispatch.h"
+#include "core/dispatch.h"
 
 namespace quillon::server {
 

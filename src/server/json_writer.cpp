@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/text.h"
+#include "core/text.h"
 
 namespace quillon::server {
 namespace {

@@ -1,6 +1,6 @@
 #include "server/protocol.h"
 
-#include "host/text.h"
+#include "core/text.h"
 
 namespace quillon::server {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/dispatch.h"
-#include "host/type_library.h"
+#include "core/dispatch.h"
+#include "core/type_library.h"
 #include "server/variant_codec.h"
 
 namespace quillon::server {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <csignal>
 
-#include "host/memory.h"
+#include "core/memory.h"
 #include "server/connection.h"
 #include "server/protocol.h"
 

@@ -22,9 +22,9 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "host/blocking_wait.h"
-#include "host/host.h"
-#include "host/type_library.h"
+#include "platform/wait_interrupt.h"
+#include "core/host.h"
+#include "core/type_library.h"
 #include "server/framing.h"
 #include "server/logger.h"
 #include "server/connection.h"

@@ -1,3 +1,4 @@
+#include "product/quillon_product.h"
 #include "server/server_main.h"
 
 #include <csignal>
@@ -8,8 +9,8 @@
 #include <CLI/CLI.hpp>
 #include <asio/io_context.hpp>
 
-#include "host/host.h"
-#include "host/memory.h"
+#include "core/host.h"
+#include "core/memory.h"
 #include "server/logger.h"
 #include "server/protocol.h"
 #include "server/server.h"
@@ -100,7 +101,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   options.build_id = build_id;
 
   asio::io_context loop(1);
-  Host host;
+  QuillonHost host;
   host.download_memory().set_limit(max_download > 0 ? max_download : MemoryBudget::kUnlimited);
   host.set_largest_answer(max_frame);
   host.network() = NetworkSettingsFromEnvironment();

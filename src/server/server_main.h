@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "host/registry.h"
-#include "host/type_library.h"
+#include "core/registry.h"
+#include "core/type_library.h"
 
 namespace quillon::server {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <utility>
 
-#include "host/dispatch.h"
-#include "host/text.h"
+#include "core/dispatch.h"
+#include "core/text.h"
 #include "server/base64.h"
 
 namespace quillon::server {

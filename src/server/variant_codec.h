@@ -15,8 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/errors.h"
-#include "host/variant.h"
+#include "core/errors.h"
+#include "core/variant.h"
 
 namespace quillon::server {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/env.h"
-#include "host/text.h"
+#include "core/env.h"
+#include "core/text.h"
 #include "ipinfo/geo_city_locator.h"
 
 using namespace quillon;

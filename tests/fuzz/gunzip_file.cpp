@@ -19,15 +19,16 @@
 #include "compression/store_compression.h"
 #include "fileops/file_ops.h"
 #include "fuzz_support.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/host.h"
+#include "core/text.h"
+#include "product/quillon_product.h"
 
 using namespace quillon;
 
 namespace {
 
 struct Fixture {
-  Host host;
+  QuillonHost host;
   std::shared_ptr<Dispatch> ops = CreateFileOps(host);
   DispId gunzip = 0;
   std::string folder;

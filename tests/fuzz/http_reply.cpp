@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/text.h"
+#include "core/text.h"
 #include "http/http_protocol.h"
 
 using namespace quillon;

@@ -20,8 +20,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/host.h"
-#include "host/type_library.h"
+#include "core/host.h"
+#include "core/type_library.h"
+#include "product/quillon_product.h"
 #include "server/connection.h"
 #include "server/framing.h"
 #include "server/logger.h"
@@ -49,6 +50,7 @@ class SandboxEnv final : public Env {
   Status SetModificationTime(const std::string&, int64_t) override { return Refused(); }
   std::string ExecutableFolder() override { return "/nonexistent"; }
   double Now() override { return 0; }
+  MonotonicTime NowMonotonic() override { return MonotonicTime(); }
 
  private:
   static Status Refused() { return Status::Error(rt::kPermissionDenied); }
@@ -137,7 +139,7 @@ void CheckRoundTrip(const Json& wire) {
 
 struct Fixture {
   SandboxEnv env;
-  Host host{env};
+  QuillonHost host{env};
   TypeLibrary library = QuillonTypeLibrary();
   asio::io_context loop;
   WaitInterrupt interrupt;

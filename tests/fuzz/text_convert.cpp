@@ -8,10 +8,10 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "host/convert.h"
-#include "host/errors.h"
-#include "host/text.h"
-#include "host/ipv4_text.h"
+#include "core/convert.h"
+#include "core/errors.h"
+#include "core/text.h"
+#include "core/ipv4_text.h"
 
 using namespace quillon;
 

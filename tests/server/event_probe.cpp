@@ -8,10 +8,10 @@
 
 #include <asio/steady_timer.hpp>
 
-#include "host/convert.h"
-#include "host/events.h"
-#include "host/status.h"
-#include "host/text.h"
+#include "core/convert.h"
+#include "core/events.h"
+#include "core/status.h"
+#include "core/text.h"
 
 namespace quillon::testing {
 namespace {

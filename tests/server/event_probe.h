@@ -3,8 +3,8 @@
 // before any real class with events exists.
 #pragma once
 
-#include "host/registry.h"
-#include "host/type_library.h"
+#include "core/registry.h"
+#include "core/type_library.h"
 
 namespace quillon::testing {
 

@@ -1,8 +1,9 @@
+#include "product/quillon_product.h"
 #include "server/handle_table.h"
 
 #include <gtest/gtest.h>
 
-#include "host/type_library.h"
+#include "core/type_library.h"
 
 namespace quillon::server {
 namespace {

@@ -1,3 +1,4 @@
+#include "product/quillon_product.h"
 #include "server/variant_codec.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +9,8 @@
 #include <optional>
 #include <utility>
 
-#include "host/dispatch.h"
-#include "host/type_library.h"
+#include "core/dispatch.h"
+#include "core/type_library.h"
 #include "server/base64.h"
 
 namespace quillon::server {

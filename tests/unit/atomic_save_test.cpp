@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "host/atomic_save.h"
+#include "core/atomic_save.h"
 #include "test_support.h"
 
 namespace quillon {

@@ -19,8 +19,9 @@
 
 #include "compression/gzip_file.h"
 #include "fileops/file_ops.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/host.h"
+#include "core/text.h"
+#include "product/quillon_product.h"
 #include "test_support.h"
 
 namespace quillon {
@@ -138,7 +139,7 @@ class CompressionTest : public ::testing::Test {
   }
 
   ScratchDir dir_;
-  Host host_;
+  QuillonHost host_;
   std::shared_ptr<Dispatch> ops_ = CreateFileOps(host_);
 };
 

@@ -1,4 +1,4 @@
-#include "host/convert.h"
+#include "core/convert.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <functional>
 #include <limits>
 
-#include "host/status.h"
-#include "host/text.h"
+#include "core/status.h"
+#include "core/text.h"
 
 namespace quillon {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host/convert.h"
-#include "host/dispatch.h"
-#include "host/events.h"
-#include "host/status.h"
+#include "core/convert.h"
+#include "core/dispatch.h"
+#include "core/events.h"
+#include "core/status.h"
 
 namespace quillon {
 namespace {
@@ -28,7 +28,8 @@ ClassInfo ProbeClass() {
           true,
           {"__Probe", "{00000000-0000-0000-0000-000000000003}", {
                {"Changed", 1, MemberKind::kEvent, {"NewValue"}, ResultKind::kNone, ""},
-           }}};
+           }},
+          "ProbeLibrary"};
 }
 
 const ClassInfo& Probe() {
@@ -119,7 +120,7 @@ TEST(Dispatch, RuntimeErrorsReachTheClientAsExceptions) {
     Variant result = Variant::I4(123);
     ExceptionInfo exception;
     EXPECT_EQ(InvokeByName(probe, u"Twice", kDispatchMethod, args, &result, &exception), hr::kException);
-    EXPECT_EQ(exception.source, u"Quillon");
+    EXPECT_EQ(exception.source, u"ProbeLibrary");
     EXPECT_EQ(exception.scode, static_cast<HResult>(0x800A0000 + c.number));
     EXPECT_EQ(exception.runtime_number(), c.number);
     EXPECT_EQ(exception.description, RuntimeErrorDescription(c.number));

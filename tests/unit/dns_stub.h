@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "host/dispatch.h"
-#include "host/type_library.h"
+#include "core/dispatch.h"
+#include "core/type_library.h"
+#include "product/quillon_product.h"
 
 namespace quillon::testing {
 

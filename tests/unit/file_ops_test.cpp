@@ -13,8 +13,9 @@
 
 #include "fileops/file_ops.h"
 #include "fileops/little_endian.h"
-#include "host/host.h"
-#include "host/text.h"
+#include "core/host.h"
+#include "core/text.h"
+#include "product/quillon_product.h"
 #include "test_support.h"
 
 namespace quillon {
@@ -72,7 +73,7 @@ class FileOpsTest : public ::testing::Test {
   }
 
   ScratchDir dir_;
-  Host host_;
+  QuillonHost host_;
   std::shared_ptr<Dispatch> ops_ = CreateFileOps(host_);
 };
 

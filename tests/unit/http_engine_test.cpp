@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/env.h"
+#include "core/env.h"
 #include "http/http_engine.h"
 #include "http_fixtures.h"
 

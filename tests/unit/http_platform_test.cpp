@@ -5,8 +5,8 @@
 
 #include <fcntl.h>
 
-#include "http/resolver.h"
-#include "http/socket_layer.h"
+#include "platform/host_resolver.h"
+#include "platform/socket_layer.h"
 #include "http_fixtures.h"
 
 namespace quillon::http {
@@ -22,7 +22,7 @@ constexpr Ipv4Address kLocal{127, 0, 0, 1};
 
 TEST(HttpPosixSockets, SocketsNeedAStartupThatIsCounted) {
   asio::io_context loop;
-  auto sockets = MakePosixSocketLayer(loop);
+  auto sockets = MakeSystemSocketLayer(loop);
   EXPECT_EQ(sockets->Open(), -1);
   EXPECT_EQ(sockets->LastError(), wsa::kNotInitialised);
 
@@ -53,7 +53,7 @@ TEST(HttpPosixSockets, ConnectGivesUpAfterItsLimit) {
   std::this_thread::sleep_for(50ms);
 
   asio::io_context loop;
-  auto sockets = MakePosixSocketLayer(loop, 300ms);
+  auto sockets = MakeSystemSocketLayer(loop, 300ms);
   sockets->Startup();
   const SocketHandle socket = sockets->Open();
   const auto start = std::chrono::steady_clock::now();
@@ -73,7 +73,7 @@ TEST(HttpPosixSockets, NotifiesAgainWhileDataRemains) {
   ASSERT_EQ(::listen(listener, 4), 0);
 
   asio::io_context loop;
-  auto sockets = MakePosixSocketLayer(loop);
+  auto sockets = MakeSystemSocketLayer(loop);
   sockets->Startup();
   const SocketHandle socket = sockets->Open();
   ASSERT_EQ(sockets->Connect(socket, kLocal, PortOf(listener)), 0);
@@ -119,7 +119,7 @@ TEST(HttpPosixSockets, NotifiesAgainWhileDataRemains) {
 
 TEST(HttpResolver, AsksOnlyTheNamedServers) {
   StubDns dns{{{"files.test", "10.1.2.3"}}};
-  auto resolver = MakeCaresResolver(dns.address());
+  auto resolver = MakeSystemHostResolver(dns.address());
   EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 1, 2, 3}));
   EXPECT_EQ(resolver->Resolve("missing.test"), std::nullopt);
   const int asked = dns.queries();
@@ -131,19 +131,19 @@ TEST(HttpResolver, AsksOnlyTheNamedServers) {
   EXPECT_EQ(dns.queries(), asked);
 
   // A setting that names no usable server asks no server at all.
-  EXPECT_EQ(MakeCaresResolver("not a server list")->Resolve("files.test"), std::nullopt);
+  EXPECT_EQ(MakeSystemHostResolver("not a server list")->Resolve("files.test"), std::nullopt);
 }
 
 TEST(HttpResolver, ASecondServerGetsItsTurnWithinTheLimit) {
   StubDns silent({}, true);
   StubDns answering{{{"files.test", "10.9.8.7"}}};
-  auto resolver = MakeCaresResolver(silent.address() + "," + answering.address());
+  auto resolver = MakeSystemHostResolver(silent.address() + "," + answering.address());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 9, 8, 7}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_GT(silent.queries(), 0);
 
-  auto hurried = MakeCaresResolver(silent.address(), 500ms);
+  auto hurried = MakeSystemHostResolver(silent.address(), 500ms);
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(hurried->Resolve("files.test"), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);

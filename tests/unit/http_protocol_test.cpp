@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host/text.h"
+#include "core/text.h"
 #include "http/http_protocol.h"
-#include "http/socket_layer.h"
+#include "platform/posix/winsock_errors.h"
+#include "platform/socket_layer.h"
 
 namespace quillon::http {
 namespace {

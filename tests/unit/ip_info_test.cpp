@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "dns_stub.h"
-#include "host/dispatch.h"
-#include "host/events.h"
-#include "host/host.h"
-#include "host/registry.h"
+#include "core/dispatch.h"
+#include "core/events.h"
+#include "core/host.h"
+#include "core/registry.h"
 #include "ipinfo/ip_info.h"
-#include "host/ipv4_text.h"
+#include "core/ipv4_text.h"
 #include "ipinfo/lookup_engine.h"
+#include "product/quillon_product.h"
 
 namespace quillon {
 namespace {
@@ -54,7 +55,7 @@ class IPInfoHostName : public ::testing::Test {
 
   asio::io_context loop_;
   DnsStub dns_{loop_};
-  Host host_;
+  QuillonHost host_;
   ClientScope scope_{loop_};
 };
 
@@ -87,7 +88,7 @@ TEST_F(IPInfoHostName, CodesOneToThreeAreReportedInsideTheCall) {
   // A server list that cannot be used: the lookup cannot start (code 3), and
   // nothing is asked of the system's own servers instead.
   // (A connection of its own: this one's engine already runs with the stub.)
-  Host broken;
+  QuillonHost broken;
   broken.network().dns_servers = "not-a-server";
   ClientScope other(loop_);
   std::shared_ptr<Dispatch> refused = CreateIPInfo(broken, other);
@@ -262,7 +263,7 @@ TEST_F(IPInfoHostName, TimeOutZeroWaitsForTheResolverItself) {
 
   // c-ares gives up after its own attempts, which ends the lookup as a failure.
   ResolverSettings quick{dns_.server(), 200, 1};
-  auto engine = std::make_shared<LookupEngine>(loop_, [&] { return MakeAresReverseResolver(loop_, quick); });
+  auto engine = std::make_shared<LookupEngine>(loop_, [&] { return MakeSystemReverseResolver(loop_, quick); });
   auto quick_info = CreateIPInfo(host_, engine);
   auto quick_sink = std::make_shared<HostNameSink>();
   quick_info->Events()->Advise(quick_sink);

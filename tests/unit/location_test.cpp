@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "host/dispatch.h"
-#include "host/host.h"
-#include "host/registry.h"
-#include "host/text.h"
+#include "core/dispatch.h"
+#include "core/host.h"
+#include "core/registry.h"
+#include "core/text.h"
 #include "ipinfo/geo_city_locator.h"
 #include "ipinfo/geo_city_writer.h"
 #include "ipinfo/ip_info.h"
+#include "product/quillon_product.h"
 #include "test_support.h"
 
 namespace quillon {
@@ -78,7 +79,7 @@ class LocationLookup : public ::testing::Test {
   }
 
   asio::io_context loop_;
-  Host host_;
+  QuillonHost host_;
   ClientScope scope_{loop_};
   std::shared_ptr<Dispatch> info_;
   ScratchDir dir_;

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "compression/zlib_check.h"
-#include "host/env.h"
-#include "host/file_checks.h"
-#include "host/host.h"
+#include "core/env.h"
+#include "core/file_checks.h"
+#include "core/host.h"
 #include "test_support.h"
 
 namespace quillon {

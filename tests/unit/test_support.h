@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: scratch folders and file contents.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -9,7 +10,22 @@
 #include <string>
 #include <vector>
 
+#include "core/env.h"
+
 namespace quillon::testing {
+
+// The process's Env whose monotonic clock moves `step` further each time it is
+// read, so a time limit of the code under test passes after a few readings
+// while its real waits stay short.
+class SteppingClockEnv : public EnvWrapper {
+ public:
+  explicit SteppingClockEnv(std::chrono::milliseconds step) : EnvWrapper(DefaultEnv()), step_(step) {}
+  MonotonicTime NowMonotonic() override { return now_ += step_; }
+
+ private:
+  const std::chrono::milliseconds step_;
+  MonotonicTime now_ = DefaultEnv().NowMonotonic();
+};
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class ScratchDir {

@@ -5,7 +5,8 @@
 #include <set>
 #include <string>
 
-#include "host/type_library.h"
+#include "core/type_library.h"
+#include "product/quillon_product.h"
 
 namespace quillon {
 namespace {

@@ -10,8 +10,8 @@
 #include "cli/session.h"
 #include "cli/verbs.h"
 #include "compression/gzip_file.h"
-#include "host/errors.h"
-#include "host/text.h"
+#include "core/errors.h"
+#include "core/text.h"
 
 namespace quillon::cli {
 namespace {
@@ -62,11 +62,7 @@ class GzipVerb final : public Verb {
 std::string NameWithoutGz(const std::string& source) {
   std::string name = fs::path(source).filename().string();
   auto ends_with = [&](std::string_view suffix) {
-    if (name.size() <= suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-      if (std::tolower(static_cast<unsigned char>(name[name.size() - suffix.size() + i])) != suffix[i]) return false;
-    }
-    return true;
+    return name.size() > suffix.size() && EqualsIgnoreCase(std::string_view(name).substr(name.size() - suffix.size()), suffix);
   };
   if (ends_with(".gz")) return name.substr(0, name.size() - 3);
   if (ends_with(".tgz")) return name.substr(0, name.size() - 4) + ".tar";

@@ -18,7 +18,7 @@
 #include "cli/progress.h"
 #include "cli/session.h"
 #include "cli/verbs.h"
-#include "host/convert.h"
+#include "core/convert.h"
 #include "http/http_protocol.h"
 
 namespace quillon::cli {

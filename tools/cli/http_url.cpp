@@ -2,18 +2,11 @@
 
 #include <cctype>
 
+#include "core/text.h"
+
 namespace quillon::cli {
 namespace {
 
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -8,9 +8,9 @@
 
 #include "cli/session.h"
 #include "cli/verbs.h"
-#include "host/convert.h"
-#include "host/ipv4_text.h"
-#include "host/text.h"
+#include "core/convert.h"
+#include "core/ipv4_text.h"
+#include "core/text.h"
 #include "ipinfo/geo_city_writer.h"
 #include "ipinfo/lookup_engine.h"
 

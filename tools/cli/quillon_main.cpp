@@ -10,8 +10,8 @@
 
 #include "cli/session.h"
 #include "cli/verbs.h"
-#include "host/status.h"
-#include "host/text.h"
+#include "core/status.h"
+#include "core/text.h"
 
 using namespace quillon;
 using namespace quillon::cli;

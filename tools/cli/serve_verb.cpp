@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/verbs.h"
-#include "host/env.h"
+#include "core/env.h"
 #include "server/server_main.h"
 
 namespace quillon::cli {

@@ -1,8 +1,8 @@
 #include "cli/session.h"
 
-#include "host/convert.h"
-#include "host/events.h"
-#include "host/text.h"
+#include "core/convert.h"
+#include "core/events.h"
+#include "core/text.h"
 
 namespace quillon::cli {
 std::shared_ptr<EventSink> EventSink::Connect(Dispatch& source) {

@@ -14,9 +14,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "host/dispatch.h"
-#include "host/host.h"
-#include "host/registry.h"
+#include "core/dispatch.h"
+#include "core/host.h"
+#include "core/registry.h"
+#include "product/quillon_product.h"
 
 namespace quillon::cli {
 
@@ -84,7 +85,7 @@ class Session {
 
  private:
   asio::io_context loop_{1};
-  Host host_;
+  QuillonHost host_;
   ClientScope scope_{loop_};
 };
 

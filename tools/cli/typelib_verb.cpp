@@ -4,7 +4,8 @@
 
 #include "cli/session.h"
 #include "cli/verbs.h"
-#include "host/type_library.h"
+#include "core/type_library.h"
+#include "product/quillon_product.h"
 
 namespace quillon::cli {
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "host/atomic_save.h"
-#include "host/env.h"
-#include "host/text.h"
+#include "core/atomic_save.h"
+#include "core/env.h"
+#include "core/text.h"
 #include "ipinfo/geo_city_writer.h"
 
 int main(int argc, char** argv) {

@@ -10,6 +10,7 @@
 #include "core/atomic_save.h"
 #include "core/convert.h"
 #include "core/errors.h"
+#include "core/little_endian.h"
 #include "core/text.h"
 
 namespace quillon {
@@ -112,16 +113,6 @@ GzipWriteOutcome Compress(RandomAccessFile& source, uint64_t size, RandomAccessF
 }
 
 }  // namespace
-
-int32_t ArrayToLong(std::span<const uint8_t, 4> bytes) {
-  uint32_t pattern = 0;
-  for (size_t i = 0; i < 4; ++i) pattern |= uint32_t{bytes[i]} << (8 * i);
-  return static_cast<int32_t>(pattern);
-}
-
-int16_t ArrayToInteger(std::span<const uint8_t, 2> bytes) {
-  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-}
 
 GzipHeader ParseGzipHeader(std::span<const uint8_t> head, bool take_name) {
   GzipHeader header;

@@ -15,10 +15,6 @@
 
 namespace quillon {
 
-// Little-endian readers over bytes the caller has checked are there.
-int32_t ArrayToLong(std::span<const uint8_t, 4> bytes);
-int16_t ArrayToInteger(std::span<const uint8_t, 2> bytes);
-
 // A stored name is collected into a buffer of this many characters: names of 1
 // to 119 bytes are used, a name of exactly 120 leaves no terminator and is
 // ignored, and a 121st byte is refused.

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "compression/zlib_check.h"
-#include "fileops/little_endian.h"
+#include "core/little_endian.h"
 #include "core/convert.h"
 #include "core/file_checks.h"
 #include "core/host.h"

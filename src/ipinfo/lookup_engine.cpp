@@ -10,30 +10,6 @@
 
 namespace quillon {
 
-int32_t StartUpCode(int platform_error, std::u16string* text) {
-  struct Entry {
-    int platform_error;
-    int32_t code;
-    const char16_t* text;
-  };
-  static constexpr Entry kTable[] = {
-      {0, 0, u""},
-      {10091, 1, u"System not ready for network communication."},
-      {10092, 2, u"Winsock version 1.1 not supported."},
-      {10036, 3, u"A blocking winsock is already in use."},
-      {10067, 4, u"The limit on number of winsock tasks has been reached."},
-      {10014, 5, u"Error with parameter of WSAStartup call."},
-  };
-  for (const Entry& entry : kTable) {
-    if (entry.platform_error == platform_error) {
-      *text = entry.text;
-      return entry.code;
-    }
-  }
-  *text = u"Unknown error initializing winsock.";
-  return 6;
-}
-
 std::u16string HostNameFromEntry(std::string_view name) {
   constexpr size_t kLongestName = 255;
   name = name.substr(0, std::min(name.find('\0'), kLongestName));
@@ -66,7 +42,8 @@ int32_t LookupEngine::StartUp(std::u16string* error_text) {
   // set up is tried again.
   if (!resolver_) resolver_ = make_resolver_();
   started_ = true;
-  return StartUpCode(0, error_text);
+  error_text->clear();
+  return 0;
 }
 
 void LookupEngine::CloseDown() {

@@ -34,9 +34,6 @@ struct HostNameResult {
   int32_t code = 0;
 };
 
-// The code and text of a failed platform start-up; 0 and "" for success.
-int32_t StartUpCode(int platform_error, std::u16string* text);
-
 // A host name from a host entry's name: the bytes up to the first NUL, at most
 // 255 of them, read in the ANSI code page.
 std::u16string HostNameFromEntry(std::string_view name);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fileops/file_ops.h"
-#include "fileops/little_endian.h"
+#include "core/little_endian.h"
 #include "core/host.h"
 #include "core/text.h"
 #include "product/quillon_product.h"

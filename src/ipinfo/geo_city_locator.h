@@ -1,6 +1,6 @@
 // The location component: tells where an IPv4 address is (country, region,
 // city, postal code, area code) from a city database in the legacy GeoIP City
-// format, read with libGeoIP. IPInfo drives it through the calls below.
+// format. IPInfo drives it through the calls below.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "core/env.h"
 #include "core/status.h"
+#include "ipinfo/city_database.h"
 
 namespace quillon {
 
@@ -43,10 +44,9 @@ class GeoCityLocator {
     std::u16string country_code, country_name, region, city, postal_code;
     int32_t area_code = 0;
   };
-  struct Database;
 
   Env& env_;
-  std::unique_ptr<Database> database_;
+  std::unique_ptr<CityDatabase> database_;
   Found found_;
 };
 

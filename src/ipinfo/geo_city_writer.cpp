@@ -1,16 +1,15 @@
 #include "ipinfo/geo_city_writer.h"
 
-#include <GeoIP.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+
+#include "ipinfo/city_countries.h"
 
 namespace quillon {
 namespace {
 
 constexpr uint32_t kPointerLimit = 1u << 24;  // pointers are 3 bytes wide
-constexpr int kUnitedStates = 225;            // libGeoIP's country id of "US"
 
 Status Invalid(std::u16string why) {
   return Status::Error(rt::kInvalidProcedureCall, u"City database: " + std::move(why));
@@ -58,11 +57,9 @@ Status EncodeCoordinate(double degrees, std::vector<uint8_t>& out) {
 }
 
 Status EncodeRecord(const CityNetwork& network, uint8_t database_type, std::vector<uint8_t>& out) {
-  const int country = GeoIP_id_by_code(network.country_code.c_str());
-  if (country <= 0 && network.country_code != "--") {
-    return Invalid(u"unknown country code " + Ascii(network.country_code));
-  }
-  out.push_back(static_cast<uint8_t>(country));
+  const std::optional<uint8_t> country = CityCountryId(network.country_code);
+  if (!country) return Invalid(u"unknown country code " + Ascii(network.country_code));
+  out.push_back(*country);
   for (const std::string* text : {&network.region, &network.city, &network.postal_code}) {
     if (text->find('\0') != std::string::npos) return Invalid(u"a text holds NUL");
     out.insert(out.end(), text->begin(), text->end());
@@ -72,7 +69,7 @@ Status EncodeRecord(const CityNetwork& network, uint8_t database_type, std::vect
   if (Status s = EncodeCoordinate(network.longitude, out); !s.ok()) return s;
   // Readers take the metro and area codes from US records of rev 1 files only,
   // and step over nothing in any other record, so nothing else may carry them.
-  if (database_type == kCityEditionRev1 && country == kUnitedStates) {
+  if (database_type == kCityEditionRev1 && *country == kCityUnitedStatesId) {
     if (network.area_code < 0 || network.area_code > 999 || network.metro_code < 0 ||
         network.metro_code > 16776) {
       return Invalid(u"metro or area code out of range");

@@ -10,12 +10,13 @@
 
 #include "core/env.h"
 #include "core/status.h"
+#include "ipinfo/city_database.h"
 
 namespace quillon {
 
 struct CityNetwork {
   std::string cidr;          // "192.0.2.0/24"; a more specific network may lie inside another
-  std::string country_code;  // a code libGeoIP knows, such as "US" or "FR"
+  std::string country_code;  // a code of the format's country table, such as "US" or "FR"
   std::string region;        // region code: "NY" for US and CA, FIPS ("A1") elsewhere
   std::string city;          // ISO-8859-1 bytes, as the format stores them
   std::string postal_code;
@@ -24,9 +25,6 @@ struct CityNetwork {
   int metro_code = 0;  // kept for US records of a rev 1 database only, as the format does
   int area_code = 0;
 };
-
-inline constexpr uint8_t kCityEditionRev1 = 2;
-inline constexpr uint8_t kCityEditionRev0 = 6;
 
 struct CityDatabaseOptions {
   uint8_t database_type = kCityEditionRev1;

@@ -283,6 +283,54 @@ def rpc_envelope():
         write("rpc_envelope", name, body)
 
 
+def dns_message():
+    def name(dotted):
+        return b"".join(bytes([len(label)]) + label for label in dotted.encode().split(b".") if label) + b"\x00"
+
+    def pointer(offset):
+        return struct.pack(">H", 0xC000 | offset)
+
+    def record(owner, rtype, data):
+        return owner + struct.pack(">HHIH", rtype, 1, 60, len(data)) + data
+
+    def reply(qname, qtype, answers=(), flags=0x8180, qid=0x1234):
+        return (struct.pack(">HHHHHH", qid, flags, 1, len(answers), 0, 0) + name(qname) +
+                struct.pack(">HH", qtype, 1) + b"".join(answers))
+
+    def forward(host, message):
+        # Not reversed, the id (little-endian, as the target reads it), the name.
+        return b"\x00" + struct.pack("<H", 0x1234) + bytes([len(host)]) + host.encode() + message
+
+    def reverse(address, message):
+        return b"\x01" + struct.pack("<H", 0x1234) + bytes(address) + message
+
+    files = "files.test"
+    at_question = pointer(12)
+    write("dns_message", "a_answer", forward(files, reply(files, 1, [record(at_question, 1, bytes([10, 1, 2, 3]))])))
+    chain = reply(files, 1, [record(at_question, 5, name("a.test")), record(name("a.test"), 5, name("b.test")),
+                             record(name("b.test"), 1, bytes([10, 0, 0, 2])),
+                             record(name("other.test"), 1, bytes([10, 9, 9, 9]))])
+    write("dns_message", "a_cname_chain", forward(files, chain))
+    write("dns_message", "a_nxdomain", forward(files, reply(files, 1, flags=0x8183)))
+    write("dns_message", "a_servfail", forward(files, reply(files, 1, flags=0x8182)))
+    write("dns_message", "a_truncated", forward(files, reply(files, 1, [record(at_question, 1, bytes(4))],
+                                                              flags=0x8380)))
+    write("dns_message", "a_other_id", forward(files, reply(files, 1, qid=0x4321)))
+    looped = reply(files, 1)
+    write("dns_message", "a_pointer_loop", forward(files, reply(files, 1, [record(pointer(len(looped)), 1,
+                                                                                  bytes(4))])))
+    write("dns_message", "a_cname_loop", forward(files, reply(files, 1, [
+        record(at_question, 5, name("a.test")), record(name("a.test"), 5, pointer(12))])))
+    ptr = "5.2.0.192.in-addr.arpa"
+    write("dns_message", "ptr_answer", reverse([192, 0, 2, 5], reply(ptr, 12, [
+        record(at_question, 12, name("host-5.example.test"))])))
+    # The name's tail taken from the question ("in-addr.arpa" starts 10 bytes in).
+    write("dns_message", "ptr_compressed", reverse([192, 0, 2, 5], reply(ptr, 12, [
+        record(at_question, 12, b"\x04mail" + pointer(22))])))
+    write("dns_message", "ptr_bad_name", reverse([192, 0, 2, 5], reply(ptr, 12, [
+        record(at_question, 12, b"\x03a.b\x00")])))
+
+
 def main():
     rpc_envelope()
     http_reply()
@@ -293,6 +341,7 @@ def main():
     text_convert()
     region_name()
     city_database(sys.argv[1] if len(sys.argv) > 1 else None)
+    dns_message()
 
 
 if __name__ == "__main__":

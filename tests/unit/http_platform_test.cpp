@@ -1,6 +1,6 @@
 // The platform pieces under the engine, on loopback: POSIX sockets with their
-// start-up count, time limit and repeated notifications, and the c-ares lookup
-// that asks only the servers it is told to.
+// start-up count, time limit and repeated notifications, and the name lookups
+// (c-ares, and the project's UDP client) that ask only the servers they are told to.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include "platform/host_resolver.h"
 #include "platform/socket_layer.h"
 #include "http_fixtures.h"
+#include "platform/dns/udp_host_resolver.h"
 
 namespace quillon::http {
 namespace {
@@ -117,9 +118,23 @@ TEST(HttpPosixSockets, NotifiesAgainWhileDataRemains) {
   ::close(listener);
 }
 
-TEST(HttpResolver, AsksOnlyTheNamedServers) {
+// The c-ares resolver and the project's UDP one, held to the same promises.
+struct ResolverFactory {
+  const char* name;
+  std::unique_ptr<HostResolver> (*make)(std::string, std::chrono::milliseconds, const WaitInterrupt*, Env&);
+};
+
+class HttpResolver : public ::testing::TestWithParam<ResolverFactory> {
+ protected:
+  std::unique_ptr<HostResolver> Make(std::string servers, std::chrono::milliseconds limit = 10s,
+                                     const WaitInterrupt* interrupt = nullptr) {
+    return GetParam().make(std::move(servers), limit, interrupt, DefaultEnv());
+  }
+};
+
+TEST_P(HttpResolver, AsksOnlyTheNamedServers) {
   StubDns dns{{{"files.test", "10.1.2.3"}}};
-  auto resolver = MakeSystemHostResolver(dns.address());
+  auto resolver = Make(dns.address());
   EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 1, 2, 3}));
   EXPECT_EQ(resolver->Resolve("missing.test"), std::nullopt);
   const int asked = dns.queries();
@@ -131,23 +146,43 @@ TEST(HttpResolver, AsksOnlyTheNamedServers) {
   EXPECT_EQ(dns.queries(), asked);
 
   // A setting that names no usable server asks no server at all.
-  EXPECT_EQ(MakeSystemHostResolver("not a server list")->Resolve("files.test"), std::nullopt);
+  EXPECT_EQ(Make("not a server list")->Resolve("files.test"), std::nullopt);
 }
 
-TEST(HttpResolver, ASecondServerGetsItsTurnWithinTheLimit) {
+TEST_P(HttpResolver, ASecondServerGetsItsTurnWithinTheLimit) {
   StubDns silent({}, true);
   StubDns answering{{{"files.test", "10.9.8.7"}}};
-  auto resolver = MakeSystemHostResolver(silent.address() + "," + answering.address());
+  auto resolver = Make(silent.address() + "," + answering.address());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(resolver->Resolve("files.test"), (Ipv4Address{10, 9, 8, 7}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_GT(silent.queries(), 0);
 
-  auto hurried = MakeSystemHostResolver(silent.address(), 500ms);
+  auto hurried = Make(silent.address(), 500ms);
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(hurried->Resolve("files.test"), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
 }
+
+TEST_P(HttpResolver, ARaisedInterruptEndsTheLookup) {
+  StubDns silent({}, true);
+  WaitInterrupt interrupt;
+  auto resolver = Make(silent.address(), 10s, &interrupt);
+  std::thread raiser([&] {
+    std::this_thread::sleep_for(200ms);
+    interrupt.Raise();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(resolver->Resolve("files.test"), std::nullopt);
+  raiser.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(silent.queries(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolvers, HttpResolver,
+                         ::testing::Values(ResolverFactory{"Cares", MakeSystemHostResolver},
+                                           ResolverFactory{"Udp", MakeUdpHostResolver}),
+                         [](const ::testing::TestParamInfo<ResolverFactory>& instance) { return instance.param.name; });
 
 }  // namespace
 }  // namespace quillon::http

@@ -4,6 +4,8 @@
 #include <random>
 #include <vector>
 
+#include "core/path.h"
+
 namespace quillon {
 namespace {
 
@@ -18,9 +20,8 @@ std::string RandomSuffix(std::mt19937_64& random) {
 // tried again with another suffix, a bounded number of times.
 Status CreateTemporaryBeside(Env& env, const std::string& target, std::string* temp_path,
                              std::unique_ptr<RandomAccessFile>* file) {
-  const std::string::size_type slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  const std::string folder = FolderOf(target);
+  const std::string name = NameOf(target);
   std::mt19937_64 random(std::random_device{}());
   Status status;
   for (int attempt = 0; attempt < 64; ++attempt) {

@@ -12,6 +12,7 @@
 #include "fileops/file_ops.h"
 #include "core/atomic_save.h"
 #include "core/convert.h"
+#include "core/path.h"
 #include "core/text.h"
 
 namespace quillon {
@@ -25,18 +26,6 @@ Variant Success() { return Variant::I2(0); }
 // A failure of the zlib helpers: their code as a 32-bit integer and its text.
 Variant ZipFailure(ErrorState& error, int32_t code) {
   return OwnFailure(error, Variant::I4(code), std::u16string(ZipErrorText(code)));
-}
-
-// Everything after the last folder separator: the name a gzip file stores.
-std::u16string FinalName(const std::u16string& path) {
-  const std::u16string::size_type slash = path.rfind(u'/');
-  return slash == std::u16string::npos ? path : path.substr(slash + 1);
-}
-
-// Everything up to and including the last folder separator ("" when none).
-std::u16string FolderOf(const std::u16string& path) {
-  const std::u16string::size_type slash = path.rfind(u'/');
-  return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1);
 }
 
 // Reads `count` bytes at `offset`; fewer when the file shrank meanwhile.
@@ -125,7 +114,7 @@ Variant FileOps::GZipFile(Variant& src_path, Variant& destination_zpath) {
     // Taken before anything is written, so a file compressed onto itself keeps
     // its own time.
     const int32_t mtime = GetFileModTime(env_, source);
-    const std::vector<uint8_t> header = BuildGzipHeader(mtime, StoredNameBytes(FinalName(source_text)));
+    const std::vector<uint8_t> header = BuildGzipHeader(mtime, StoredNameBytes(NameOf(source_text)));
 
     std::string destination;
     if (!PathFromText(destination_text, &destination).ok() || destination.empty()) {

@@ -7,6 +7,7 @@
 #include "core/file_checks.h"
 #include "core/convert.h"
 #include "core/host.h"
+#include "core/path.h"
 #include "core/registry.h"
 #include "core/text.h"
 #include "ipinfo/region_names.h"
@@ -141,13 +142,12 @@ Variant IPInfo::EnableLocationData(Variant& db_path) {
       last_error_ = kDatabasePathInvalid;
       return Variant::I2(2);
     }
-    const size_t slash = path.rfind(u'/');
-    const std::u16string file_name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+    const std::u16string file_name = NameOf(path);
     if (ToUpperText(file_name) != kDatabaseFileName) {
       last_error_ = kDatabasePathInvalid;
       return Variant::I2(2);
     }
-    database_folder_ = slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
+    database_folder_ = FolderOf(path);
     ThrowIfFailed(locator_->SetDatabaseFolder(database_folder_, file_name));
     region_table_ = LoadRegionTable();
   } catch (const RuntimeError& failure) {

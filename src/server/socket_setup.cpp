@@ -15,14 +15,17 @@
 #include <cstring>
 #include <vector>
 
+#include "core/path.h"
+
 namespace quillon::server {
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// The folder a socket path names, without its trailing separator.
+std::string SocketFolder(const std::string& path) {
+  std::string folder = FolderOf(path);
+  if (folder.empty()) return ".";
+  if (folder.size() > 1) folder.pop_back();
+  return folder;
 }
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -44,7 +47,7 @@ std::string DefaultSocketPath() {
 }
 
 bool PrepareSocketFolder(const std::string& socket_path, std::string* error) {
-  const std::string folder = FolderOf(socket_path);
+  const std::string folder = SocketFolder(socket_path);
   if (::mkdir(folder.c_str(), 0700) == 0) {
     ::chmod(folder.c_str(), 0700);  // whatever the umask took away
   } else if (errno != EEXIST) {

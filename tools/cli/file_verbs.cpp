@@ -11,6 +11,7 @@
 #include "cli/verbs.h"
 #include "compression/gzip_file.h"
 #include "core/errors.h"
+#include "core/path.h"
 #include "core/text.h"
 
 namespace quillon::cli {
@@ -135,8 +136,7 @@ class GunzipVerb final : public Verb {
     if (header.verdict != GzipHeader::Verdict::kOk || !header.name) return destination;
     const std::optional<std::u16string> name = PlainStoredName(*header.name);
     if (!name) return destination;
-    const size_t slash = destination.rfind('/');
-    return (slash == std::string::npos ? std::string() : destination.substr(0, slash + 1)) + Utf16ToUtf8(*name);
+    return FolderOf(destination) + Utf16ToUtf8(*name);
   }
 
   std::string source_;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/env.h"
+#include "core/path.h"
 
 namespace quillon {
 namespace {
@@ -281,8 +282,7 @@ class PosixEnv final : public Env {
       if (length <= 0) return ErrnoStatus(length < 0 ? errno : ENOENT, path);
       std::string next(named, static_cast<size_t>(length));
       if (next[0] != '/') {
-        const std::string::size_type slash = prefix.rfind('/');
-        next = (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) + next;
+        next = FolderOf(prefix) + next;
       }
       current = next + current.substr(end);
       end = static_cast<size_t>(-1);  // the loop's step makes it 0

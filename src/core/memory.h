@@ -1,5 +1,5 @@
-// The process's memory as the system sees it, and the allowances the process
-// shares out of it.
+// The allowances the process shares out of its memory (what the system says
+// the process has: platform/process_memory.h).
 #pragma once
 
 #include <atomic>
@@ -7,15 +7,6 @@
 #include <limits>
 
 namespace quillon {
-
-// Hands the pages of freed memory back to the system, as far as the allocator
-// can. For after a large, short-lived use ends: freed blocks that lie among
-// smaller, longer-lived allocations would otherwise keep their pages for good.
-void ReturnFreeMemory();
-
-// The memory this process may use: the machine's physical memory, or the limit
-// of the process's control group where that is lower. 0 when nothing can be read.
-int64_t MemoryAvailableToProcess();
 
 // A number of bytes that holders on any thread take from and give back, so that
 // together they never hold more than the limit.

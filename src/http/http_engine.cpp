@@ -8,6 +8,7 @@
 #include "core/ipv4_text.h"
 #include "core/memory.h"
 #include "core/text.h"
+#include "platform/process_memory.h"
 
 namespace quillon::http {
 namespace {

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "core/memory.h"
+#include "platform/process_memory.h"
 #include "server/connection.h"
 #include "server/protocol.h"
 

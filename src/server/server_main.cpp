@@ -1,4 +1,5 @@
 #include "product/quillon_product.h"
+#include "platform/process_memory.h"
 #include "server/server_main.h"
 
 #include <csignal>

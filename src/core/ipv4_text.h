@@ -1,4 +1,4 @@
-// IPv4 address text as the platform's inet_addr reads it: dotted forms with one
+// IPv4 address text as inet_addr reads it, the same on every platform: dotted forms with one
 // to four parts (127.1 is 127.0.0.1), each part decimal, octal (leading 0) or
 // hexadecimal (0x), and anything after a blank ignored.
 #pragma once

@@ -11,22 +11,44 @@
 #       build-tsan/, ThreadSanitizer over the server's C++ tests and the
 #       suites whose clients overlap in time. Any sanitizer report fails the
 #       run, also one from a server nobody was watching.
+#   ./test.sh --windows [ctest options]
+#       the Windows build in build-windows/ (mingw-w64: every layer below the
+#       front ends) and its unit tests under Wine, in a Wine prefix of that
+#       folder's own whose wineserver is ended at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 export PYTHONPATH="$root/clients/python${PYTHONPATH:+:$PYTHONPATH}"
 
 sanitize=false
+windows=false
 if [[ ${1:-} == --sanitize ]]; then
   sanitize=true
   shift
+elif [[ ${1:-} == --windows ]]; then
+  windows=true
+  shift
 fi
 
-"$root/scripts/install-deps.sh"
+if $windows; then
+  "$root/scripts/install-deps.sh" --windows
+else
+  "$root/scripts/install-deps.sh"
+fi
 
 # Wording that points at an outside document fails the run before the build.
 if ! "$root/scripts/check-words.sh"; then
   echo "test.sh: reword the lines above: say what the behaviour is and why" >&2
   exit 1
+fi
+
+if $windows; then
+  build=$root/build-windows
+  "$root/scripts/build.sh" "$build" --toolchain "$root/cmake/mingw-w64.cmake"
+  wine_run=("$root/scripts/wine-run.sh" --prefix "$build/wine-prefix")
+  trap '"${wine_run[@]}" --stop' EXIT
+  cd "$build"
+  ctest --output-on-failure --timeout 300 -j "$(nproc)" "$@"
+  exit
 fi
 
 if ! $sanitize; then

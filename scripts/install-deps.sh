@@ -3,8 +3,27 @@
 # further packages named as arguments (the benchmarks' peers), but only those
 # that are missing. Quiet when there is nothing to do.
 #
-#   scripts/install-deps.sh [PACKAGE...]
+#   scripts/install-deps.sh [--windows] [PACKAGE...]
+#       --windows adds the Windows build's tools: the mingw-w64 cross compiler
+#       (posix threads), widl, zlib built for Windows, and Wine to run the
+#       tests (scripts/test-windows.sh). The everyday build does without them.
 set -euo pipefail
+
+windows=()
+extra=()
+for argument in "$@"; do
+  if [[ $argument == --windows ]]; then
+    windows=(
+      g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+      # widl's own headers, and the loaders that run the test executables.
+      libwine-dev wine wine64
+      # The sources of GoogleTest, built for Windows with the tests.
+      googletest
+    )
+  else
+    extra+=("$argument")
+  fi
+done
 
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -21,7 +40,8 @@ packages=(
   # The checked build (./test.sh --sanitize): clang, its sanitizer and libFuzzer
   # runtimes, and llvm-symbolizer for readable reports.
   clang libclang-rt-14-dev llvm
-  "$@"
+  ${windows[@]+"${windows[@]}"}
+  ${extra[@]+"${extra[@]}"}
 )
 
 missing=()

@@ -36,12 +36,15 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // The path of `name` inside, as the Env takes paths: UTF-8, with '/' between
+  // the names (which Windows takes too).
+  std::string File(const std::string& name) const { return (path_ / name).generic_string(); }
 
  private:
   std::filesystem::path path_;
 };
 
+// Whole-file reads and writes, by a UTF-8 path.
 std::vector<uint8_t> ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes);
 

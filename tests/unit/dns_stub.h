@@ -1,7 +1,8 @@
 // Test helpers for host-name lookups: a DNS server on 127.0.0.1 that answers
 // PTR queries as each test tells it (a name, NXDOMAIN, a broken answer, or
 // nothing, at once or late), a sink that records OnHostNameResult, and a
-// bounded way to run the loop.
+// bounded way to run the loop. Its reader of a query's question also serves
+// http_test::StubDns.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -16,6 +17,7 @@
 #include <map>
 #include <ostream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +27,31 @@
 #include "product/quillon_product.h"
 
 namespace quillon::testing {
+
+// The question of a DNS query, as both stub servers read it.
+struct DnsQuestion {
+  std::string name;  // in lower case, labels joined by dots
+  uint16_t type = 0;
+  size_t end = 0;  // where the question (labels, root, type, class) ends
+};
+
+// Nothing when the query is shorter than a header or its question is cut short.
+inline std::optional<DnsQuestion> ReadDnsQuestion(std::span<const uint8_t> query) {
+  if (query.size() < 12) return std::nullopt;
+  DnsQuestion question;
+  size_t at = 12;
+  while (at < query.size() && query[at] != 0) {
+    const size_t length = query[at++];
+    if (at + length > query.size()) return std::nullopt;
+    if (!question.name.empty()) question.name += '.';
+    for (size_t i = 0; i < length; ++i) question.name += static_cast<char>(std::tolower(query[at + i]));
+    at += length;
+  }
+  if (at + 5 > query.size()) return std::nullopt;
+  question.type = static_cast<uint16_t>(query[at + 1] << 8 | query[at + 2]);
+  question.end = at + 5;
+  return question;
+}
 
 class DnsStub {
  public:
@@ -74,22 +101,12 @@ class DnsStub {
   }
 
   void Handle(std::span<const uint8_t> query, const asio::ip::udp::endpoint& peer) {
-    if (query.size() < 12) return;
-    // The question: labels up to the root, then type and class.
-    size_t at = 12;
-    std::string name;
-    while (at < query.size() && query[at] != 0) {
-      const size_t length = query[at++];
-      if (at + length > query.size()) return;
-      if (!name.empty()) name += '.';
-      for (size_t i = 0; i < length; ++i) name += static_cast<char>(std::tolower(query[at + i]));
-      at += length;
-    }
-    if (at + 5 > query.size()) return;
-    const size_t question_end = at + 5;
-    ++counts_[name];
+    const std::optional<DnsQuestion> question = ReadDnsQuestion(query);
+    if (!question) return;
+    const size_t question_end = question->end;
+    ++counts_[question->name];
 
-    auto found = rules_.find(name);
+    auto found = rules_.find(question->name);
     const Rule rule = found == rules_.end() ? Rule{} : found->second;
     if (rule.reply == Reply::kSilent) return;
 

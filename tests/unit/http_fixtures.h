@@ -1,26 +1,26 @@
 // Loopback stand-ins for the network the HTTP tests talk to: a scripted HTTP
 // server and a stub DNS server, both on 127.0.0.1 with ephemeral ports, each on a
-// thread of its own, plus a bounded way to drive an event loop.
+// thread of its own, plus a bounded way to drive an event loop. They use Asio's
+// sockets in non-blocking mode and poll them in short steps, so every wait has
+// an end and they build wherever Asio does.
 #pragma once
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
-#include <cctype>
 #include <condition_variable>
-#include <cstring>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "dns_stub.h"
 
 namespace quillon::http_test {
 
@@ -43,45 +43,39 @@ inline void RunFor(asio::io_context& loop, std::chrono::milliseconds span) {
   RunUntil(loop, [] { return false; }, span);
 }
 
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
+inline asio::ip::tcp::endpoint Loopback(uint16_t port) {
+  return asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port);
 }
 
-inline uint16_t PortOf(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
+// True when a non-blocking call found nothing to do yet.
+inline bool WouldBlock(const asio::error_code& error) {
+  return error == asio::error::would_block || error == asio::error::try_again;
 }
 
 // A port on 127.0.0.1 that nothing listens on (bound once, then released).
 inline uint16_t UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = Loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  const uint16_t port = PortOf(fd);
-  ::close(fd);
-  return port;
+  asio::io_context context;
+  asio::ip::tcp::acceptor bound(context);
+  bound.open(asio::ip::tcp::v4());
+  bound.bind(Loopback(0));
+  return bound.local_endpoint().port();
 }
 
 // Accepts one connection at a time, records the request (through its blank line)
 // and lets the test's reply script talk to the client.
 class ScriptedHttpServer {
  public:
+  // The script gets a number for the connection it serves; Send and
+  // AwaitPeerClose take it, on the server's thread.
   using Reply = std::function<void(ScriptedHttpServer& server, int fd)>;
 
-  explicit ScriptedHttpServer(Reply reply) : reply_(std::move(reply)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = Loopback(0);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 8);
-    port_ = PortOf(listener_);
+  explicit ScriptedHttpServer(Reply reply) : reply_(std::move(reply)), acceptor_(context_) {
+    acceptor_.open(asio::ip::tcp::v4());
+    acceptor_.set_option(asio::socket_base::reuse_address(true));
+    acceptor_.bind(Loopback(0));
+    acceptor_.listen(8);
+    acceptor_.non_blocking(true);
+    port_ = acceptor_.local_endpoint().port();
     thread_ = std::thread([this] { Serve(); });
   }
 
@@ -92,7 +86,6 @@ class ScriptedHttpServer {
     }
     wake_.notify_all();
     thread_.join();
-    ::close(listener_);
   }
 
   uint16_t port() const { return port_; }
@@ -110,27 +103,40 @@ class ScriptedHttpServer {
     return !wake_.wait_for(lock, span, [this] { return stopping_; });
   }
 
+  // Sends all of `bytes` unless the connection fails or 10 s pass.
   static void Send(int fd, std::string_view bytes) {
+    const Serving& serving = ServingOnThisThread();
+    if (serving.socket != nullptr && serving.number == fd) Send(*serving.socket, bytes);
+  }
+  static void Send(asio::ip::tcp::socket& socket, std::string_view bytes) {
+    asio::error_code error;
+    socket.non_blocking(true, error);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     size_t offset = 0;
-    for (int round = 0; offset < bytes.size() && round < 10000; ++round) {
-      const ssize_t sent = ::send(fd, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
-      if (sent <= 0) return;
-      offset += static_cast<size_t>(sent);
+    while (offset < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+      const size_t sent = socket.write_some(asio::buffer(bytes.substr(offset)), error);
+      if (WouldBlock(error)) {
+        std::this_thread::sleep_for(1ms);
+      } else if (error) {
+        return;
+      } else {
+        offset += sent;
+      }
     }
   }
 
   // Waits (bounded) until the client closes its end.
   void AwaitPeerClose(int fd, std::chrono::milliseconds limit) {
+    const Serving& serving = ServingOnThisThread();
+    if (serving.socket == nullptr || serving.number != fd) return;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     char scratch[512];
     while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-      }
-      pollfd entry{fd, POLLIN, 0};
-      if (::poll(&entry, 1, 20) <= 0) continue;
-      if (::recv(fd, scratch, sizeof scratch, 0) <= 0) {
+      asio::error_code error;
+      serving.socket->read_some(asio::buffer(scratch), error);
+      if (WouldBlock(error)) {
+        if (!Pause(5ms)) return;
+      } else if (error) {  // the end of the stream, or a reset
         peer_closed_ = true;
         return;
       }
@@ -138,42 +144,57 @@ class ScriptedHttpServer {
   }
 
  private:
+  // The connection a reply script on this thread is serving.
+  struct Serving {
+    int number = 0;
+    asio::ip::tcp::socket* socket = nullptr;
+  };
+  static Serving& ServingOnThisThread() {
+    thread_local Serving serving;
+    return serving;
+  }
+
   void Serve() {
-    for (;;) {
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
+    for (int served = 1;; ++served) {
+      asio::ip::tcp::socket connection(context_);
+      asio::error_code error;
+      while (acceptor_.accept(connection, error), error) {
+        if (!Pause(5ms)) return;
       }
-      pollfd entry{listener_, POLLIN, 0};
-      if (::poll(&entry, 1, 20) <= 0) continue;
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::string request = ReadRequest(fd);
+      connection.non_blocking(true, error);
+      std::string request = ReadRequest(connection);
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
       }
-      reply_(*this, fd);
-      ::close(fd);
+      ServingOnThisThread() = {served, &connection};
+      reply_(*this, served);
+      ServingOnThisThread() = {};
+      connection.close(error);
+      if (!Pause(0ms)) return;
     }
   }
 
-  static std::string ReadRequest(int fd) {
+  static std::string ReadRequest(asio::ip::tcp::socket& connection) {
     std::string request;
     const auto deadline = std::chrono::steady_clock::now() + 3s;
     char chunk[1024];
     while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd entry{fd, POLLIN, 0};
-      if (::poll(&entry, 1, 20) <= 0) continue;
-      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-      if (got <= 0) break;
-      request.append(chunk, static_cast<size_t>(got));
+      asio::error_code error;
+      const size_t got = connection.read_some(asio::buffer(chunk), error);
+      if (WouldBlock(error)) {
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      if (error) break;
+      request.append(chunk, got);
     }
     return request;
   }
 
   Reply reply_;
-  int listener_ = -1;
+  asio::io_context context_;  // never run: the sockets are used synchronously
+  asio::ip::tcp::acceptor acceptor_;
   uint16_t port_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;
@@ -189,21 +210,22 @@ inline ScriptedHttpServer::Reply Replying(std::string reply) {
 }
 
 // Answers A queries for the names it knows, NXDOMAIN for the rest, or nothing at
-// all when silent.
+// all when silent. It runs on a thread of its own, so that a resolver that blocks
+// the test's thread is answered; testing::DnsStub answers PTR queries on the
+// test's own loop.
 class StubDns {
  public:
   explicit StubDns(std::map<std::string, std::string> names, bool silent = false)
-      : names_(std::move(names)), silent_(silent) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    port_ = PortOf(fd_);
+      : names_(std::move(names)), silent_(silent), socket_(context_) {
+    socket_.open(asio::ip::udp::v4());
+    socket_.bind(asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    socket_.non_blocking(true);
+    port_ = socket_.local_endpoint().port();
     thread_ = std::thread([this] { Serve(); });
   }
   ~StubDns() {
     stopping_ = true;
     thread_.join();
-    ::close(fd_);
   }
 
   // As QUILLON_DNS_SERVERS names it.
@@ -214,59 +236,49 @@ class StubDns {
   void Serve() {
     uint8_t packet[512];
     while (!stopping_) {
-      pollfd entry{fd_, POLLIN, 0};
-      if (::poll(&entry, 1, 20) <= 0) continue;
-      sockaddr_in from{};
-      socklen_t from_length = sizeof from;
-      const ssize_t got = ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
+      asio::ip::udp::endpoint from;
+      asio::error_code error;
+      const size_t got = socket_.receive_from(asio::buffer(packet), from, 0, error);
+      if (error) {  // nothing waiting, or (Windows) an earlier reply found no one
+        std::this_thread::sleep_for(2ms);
+        continue;
+      }
       if (got < 12) continue;
       ++queries_;
       if (silent_) continue;
-      std::vector<uint8_t> answer = Answer(packet, static_cast<size_t>(got));
-      if (!answer.empty()) {
-        ::sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), from_length);
-      }
+      std::vector<uint8_t> answer = Answer(std::span<const uint8_t>(packet, got));
+      if (!answer.empty()) socket_.send_to(asio::buffer(answer), from, 0, error);
     }
   }
 
-  std::vector<uint8_t> Answer(const uint8_t* query, size_t length) const {
-    std::string name;
-    size_t at = 12;
-    while (at < length && query[at] != 0) {
-      const size_t label = query[at];
-      if (at + 1 + label > length) return {};
-      if (!name.empty()) name += '.';
-      for (size_t i = 0; i < label; ++i) name += static_cast<char>(std::tolower(query[at + 1 + i]));
-      at += 1 + label;
-    }
-    const size_t question_end = at + 5;  // root label, type, class
-    if (question_end > length) return {};
-    const uint16_t type = static_cast<uint16_t>(query[at + 1] << 8 | query[at + 2]);
+  std::vector<uint8_t> Answer(std::span<const uint8_t> query) const {
+    const std::optional<testing::DnsQuestion> question = testing::ReadDnsQuestion(query);
+    if (!question) return {};
 
-    std::vector<uint8_t> reply(query, query + question_end);
+    std::vector<uint8_t> reply(query.begin(), query.begin() + question->end);
     reply[2] = static_cast<uint8_t>(0x80 | (query[2] & 0x79));  // response, same opcode and RD
     reply[3] = 0x80;                                            // recursion available
     reply[4] = 0, reply[5] = 1;                                 // one question
-    std::memset(&reply[6], 0, 6);
-    const auto known = names_.find(name);
+    for (size_t i = 6; i < 12; ++i) reply[i] = 0;
+    const auto known = names_.find(question->name);
     if (known == names_.end()) {
       reply[3] |= 3;  // NXDOMAIN
       return reply;
     }
-    if (type != 1) return reply;  // no data of that type
-    reply[7] = 1;                 // one answer
-    in_addr address{};
-    ::inet_pton(AF_INET, known->second.c_str(), &address);
+    if (question->type != 1) return reply;  // no data of that type
+    reply[7] = 1;                           // one answer
+    asio::error_code error;
+    const asio::ip::address_v4::bytes_type address = asio::ip::make_address_v4(known->second, error).to_bytes();
     const uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
     reply.insert(reply.end(), std::begin(record), std::end(record));
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
-    reply.insert(reply.end(), bytes, bytes + 4);
+    reply.insert(reply.end(), address.begin(), address.end());
     return reply;
   }
 
   std::map<std::string, std::string> names_;
   bool silent_;
-  int fd_ = -1;
+  asio::io_context context_;  // never run: the socket is used synchronously
+  asio::ip::udp::socket socket_;
   uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};

@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/text.h"
 #include "http/http_protocol.h"
-#include "platform/posix/winsock_errors.h"
 #include "platform/socket_layer.h"
 
 namespace quillon::http {
@@ -169,13 +167,6 @@ TEST(HttpErrors, StartupAndSocketErrorsUseWinsockNumbers) {
   EXPECT_EQ(StartupFailure(12345, &text), 6);
   EXPECT_EQ(text, u"Unknown error.");
   EXPECT_EQ(EngineText(108), u" Server address string missing.");
-
-  EXPECT_EQ(WinsockErrorFromErrno(ECONNREFUSED), 10061);
-  EXPECT_EQ(WinsockErrorFromErrno(ETIMEDOUT), 10060);
-  EXPECT_EQ(WinsockErrorFromErrno(EAGAIN), 10035);
-  EXPECT_EQ(WinsockErrorFromErrno(EHOSTUNREACH), 10065);
-  EXPECT_EQ(WinsockErrorFromErrno(ENOTCONN), 10057);
-  EXPECT_EQ(WinsockErrorFromErrno(EIO), wsa::kSysCallFailure);
 }
 
 }  // namespace

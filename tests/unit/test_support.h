@@ -1,12 +1,12 @@
-// Helpers shared by the unit tests: scratch folders and file contents.
+// Helpers shared by the unit tests: scratch folders, file contents, file times
+// and links. They build on every platform; tests/unit/test_support_posix.h has
+// the ones that only POSIX systems can offer.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +27,12 @@ class SteppingClockEnv : public EnvWrapper {
   MonotonicTime now_ = DefaultEnv().NowMonotonic();
 };
 
-// A fresh folder under the system's temporary folder, removed with its contents.
+// A UTF-8 path (as the tests write them and the classes take them) and back.
+std::filesystem::path PathOf(const std::string& utf8);
+std::string Utf8Of(const std::filesystem::path& path);
+
+// A fresh folder under the system's temporary folder, open to its owner only,
+// removed with its contents.
 class ScratchDir {
  public:
   ScratchDir();
@@ -36,9 +41,9 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  // The path of `name` inside, as the Env takes paths: UTF-8, with '/' between
-  // the names (which Windows takes too).
-  std::string File(const std::string& name) const { return (path_ / name).generic_string(); }
+  // The UTF-8 path of `name` (which may hold '/') inside the folder, with the
+  // system's own separators.
+  std::string File(const std::string& name) const { return Utf8Of((path_ / PathOf(name)).make_preferred()); }
 
  private:
   std::filesystem::path path_;
@@ -48,18 +53,24 @@ class ScratchDir {
 std::vector<uint8_t> ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// Runs `body` in a child process as the unprivileged user nobody, so that file
-// modes bind it even when the tests run as root; the body's result (0 to 198,
-// 199 when it throws) is the child's exit code. Returns nothing, with the reason
-// in `why`, when the privileges cannot be dropped.
-std::optional<int> RunUnprivileged(const std::function<int()>& body, std::string* why);
+// A point in time to the nanosecond, counted from 1970 UTC.
+using FileTime = std::chrono::sys_time<std::chrono::nanoseconds>;
 
-// Runs `body` in a child process whose address space is limited to `bytes`, so
-// that an allocation the code must never make fails there even on a machine
-// with the memory to spare. The body's result (0 to 198, 199 when it throws) is
-// the child's exit code; -1 when it crashed or ran past 30 seconds. Returns
-// nothing, with the reason in `why`, under AddressSanitizer, whose shadow
-// memory reserves terabytes of address space.
-std::optional<int> RunWithAddressSpaceLimit(size_t bytes, const std::function<int()>& body, std::string* why);
+// Sets a file's modification time as finely as its file system keeps it,
+// leaving the access time alone; fails the test when it cannot.
+void SetModificationTime(const std::string& path, FileTime time);
+
+struct FileTimes {
+  FileTime modified;
+  FileTime accessed;
+};
+// Both times of a file; fails the test when they cannot be read.
+FileTimes TimesOf(const std::string& path);
+
+// Makes a symbolic link at `link` that names `target`. False when this build
+// cannot make links (the mingw C++ library has none, and Windows keeps them for
+// privileged accounts): the caller leaves out what needs the link. Anywhere
+// else a failure also fails the test.
+bool MakeSymlink(const std::filesystem::path& target, const std::filesystem::path& link);
 
 }  // namespace quillon::testing

@@ -53,7 +53,7 @@ std::vector<uint32_t> Boundaries(const std::vector<CityNetwork>& networks) {
       at = dot + 1;
     }
     const int prefix = std::stoi(network.cidr.substr(slash + 1));
-    const uint32_t last = first | (prefix == 0 ? 0xFFFFFFFFu : 0xFFFFFFFFu >> prefix);
+    const uint32_t last = first | (prefix >= 32 ? 0u : 0xFFFFFFFFu >> prefix);
     addresses.insert(addresses.end(), {first - 1, first, last, last + 1});
   }
   return addresses;

@@ -104,14 +104,17 @@ std::string TypeLibraryAsIdl(const TypeLibrary& library) {
          "." + std::to_string(library.minor_version) + "),\n    lcid(" + std::to_string(library.lcid) + ")\n]\n";
   out += "library " + std::string(library.name) + "\n{\n    importlib(\"stdole2.tlb\");\n\n";
   for (auto alias : library.aliases) out += "    typedef [public] int " + std::string(alias) + ";\n\n";
+  // Declared ahead, since a member may return an object of a class defined later.
+  for (const auto& info : library.classes) out += "    interface " + std::string(info.interface.name) + ";\n";
+  out += "\n";
   for (const auto& info : library.classes) {
     out += "    [uuid(" + uuid(info.interface.iid) + "), hidden, dual, nonextensible]\n";
     out += "    interface " + std::string(info.interface.name) + " : IDispatch\n    {\n";
     AppendMethods(out, info.interface);
     out += "    };\n\n";
     if (const InterfaceInfo* events = info.events()) {
-      out += "    [uuid(" + uuid(events->iid) + "), hidden, nonextensible]\n";
-      out += "    dispinterface " + std::string(events->name) + "\n    {\n    methods:\n";
+      out += "    [uuid(" + uuid(events->iid) + "), hidden]\n";
+      out += "    dispinterface " + std::string(events->name) + "\n    {\n    properties:\n    methods:\n";
       AppendMethods(out, *events);
       out += "    };\n\n";
     }

@@ -115,9 +115,22 @@ size_t RootLength(const std::wstring& path) {
   return !path.empty() && IsSeparator(path[0]) ? 1 : 0;
 }
 
+// True when a name between separators is longer than the 255 UTF-16 units
+// every Windows file system allows (some answer "not found" instead).
+bool HasOverlongName(const std::wstring& path) {
+  size_t start = 0;
+  for (size_t at = 0; at <= path.size(); ++at) {
+    if (at == path.size() || path[at] == L'\\' || path[at] == L'/') {
+      if (at - start > 255) return true;
+      start = at + 1;
+    }
+  }
+  return false;
+}
+
 // The UTF-16 form of a path. Fails with 52 for a name the file system could
 // not be given as it is: empty, holding NUL (the call would cut it short and
-// name another file), or not UTF-8.
+// name another file), not UTF-8, or with a name longer than 255.
 Status Utf16Path(const std::string& path, std::wstring* wide) {
   if (path.empty() || path.find('\0') != std::string::npos || !IsValidUtf8(path) ||
       path.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
@@ -127,6 +140,7 @@ Status Utf16Path(const std::string& path, std::wstring* wide) {
   if (length <= 0) return Status::Error(rt::kBadFileNameOrNumber);
   wide->assign(static_cast<size_t>(length), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide->data(), length);
+  if (HasOverlongName(*wide)) return Status::Error(rt::kBadFileNameOrNumber);
   return Status::Ok();
 }
 
@@ -458,8 +472,19 @@ class WindowsEnv final : public Env {
     Status status = WidePath(from, &wide_from);
     if (status.ok()) status = WidePath(to, &wide_to);
     if (!status.ok()) return status;
-    if (!::MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastErrorStatus();
-    return Status::Ok();
+    if (::MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Status::Ok();
+    const DWORD refused = ::GetLastError();
+    // A file someone still has open (a save over the very file it read, with
+    // the share-delete access every Env opens with) cannot be replaced by a
+    // move; ReplaceFileW swaps it in place and leaves the old one to vanish
+    // when its last handle closes.
+    if ((refused == ERROR_ACCESS_DENIED || refused == ERROR_SHARING_VIOLATION) &&
+        ::ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                       nullptr)) {
+      return Status::Ok();
+    }
+    ::SetLastError(refused);
+    return LastErrorStatus();
   }
 
   // Windows has no sticky folders, and any folder where other users may create

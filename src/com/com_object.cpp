@@ -48,6 +48,32 @@ class RefCount {
   std::atomic<ULONG> count_{1};
 };
 
+// The IUnknown of an object that offers one interface and ends with its last
+// reference.
+template <typename Interface, const IID& kInterfaceId>
+class SingleInterfaceObject : public Interface {
+ public:
+  virtual ~SingleInterfaceObject() = default;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, kInterfaceId)) return E_NOINTERFACE;
+    *out = static_cast<Interface*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return count_.AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = count_.Release();
+    if (left == 0) delete this;
+    return left;
+  }
+
+ private:
+  RefCount count_;
+};
+
 // A client's sink for an event interface: each event becomes a call of the
 // sink's IDispatch, made on the server's thread and answered before the member
 // that raised it goes on. Arguments go by reference, as the event interface
@@ -322,25 +348,11 @@ HRESULT ComObject::Call(DISPID dispid, WORD com_flags, DISPPARAMS* params, VARIA
 // ---------------------------------------------------------------------------
 // Connection points
 
-class ComConnectionPoint final : public IConnectionPoint {
+class ComConnectionPoint final : public SingleInterfaceObject<IConnectionPoint, IID_IConnectionPoint> {
  public:
   ComConnectionPoint(ComObject& owner, ComServer& server) : owner_(owner), server_(server) { owner_.AddRef(); }
-  ~ComConnectionPoint() { owner_.Release(); }
+  ~ComConnectionPoint() override { owner_.Release(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IConnectionPoint)) return E_NOINTERFACE;
-    *out = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return count_.AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = count_.Release();
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
     if (iid == nullptr) return E_POINTER;
@@ -375,33 +387,18 @@ class ComConnectionPoint final : public IConnectionPoint {
  private:
   ConnectionPoint& point() { return *owner_.object().Events(); }
 
-  RefCount count_;
   ComObject& owner_;
   ComServer& server_;
 };
 
 // The enumeration of an object's one connection point.
-class ComEnumConnectionPoints final : public IEnumConnectionPoints {
+class ComEnumConnectionPoints final : public SingleInterfaceObject<IEnumConnectionPoints, IID_IEnumConnectionPoints> {
  public:
   ComEnumConnectionPoints(IConnectionPoint* point, ULONG position) : point_(point), position_(position) {
     point_->AddRef();
   }
-  ~ComEnumConnectionPoints() { point_->Release(); }
+  ~ComEnumConnectionPoints() override { point_->Release(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumConnectionPoints)) return E_NOINTERFACE;
-    *out = static_cast<IEnumConnectionPoints*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return count_.AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = count_.Release();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT STDMETHODCALLTYPE Next(ULONG wanted, IConnectionPoint** points, ULONG* fetched) override {
     if (points == nullptr) return E_POINTER;
     ULONG given = 0;
@@ -429,7 +426,6 @@ class ComEnumConnectionPoints final : public IEnumConnectionPoints {
   }
 
  private:
-  RefCount count_;
   IConnectionPoint* point_;
   ULONG position_;
 };
@@ -531,24 +527,10 @@ void ComServer::EndDoomed() {
 
 namespace {
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory, IID_IClassFactory> {
  public:
   ClassFactory(ComServer& server, const ClassInfo& info) : server_(server), info_(info) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return count_.AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = count_.Release();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
@@ -565,7 +547,6 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  RefCount count_;
   ComServer& server_;
   const ClassInfo& info_;
 };

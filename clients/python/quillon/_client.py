@@ -30,6 +30,21 @@ _DEFAULT_IDLE_EXIT = "30"
 # Re-entrant: an event handler runs inside a call and may call the server again.
 _lock = threading.RLock()
 _current = None
+# Counts the forks this process came through: a connection made before the
+# last one belongs to the parent. Asking for the pid on every call would cost a
+# system call a call.
+_forks = 0
+
+
+def _after_fork_in_child():
+    global _forks
+    _forks += 1
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+# Encoded params of argument-less calls, by (object, member, kind): a script
+# reading a property in a loop sends the same params each time.
+_PARAMS_CACHE_LIMIT = 256
 
 
 def socket_path():
@@ -221,7 +236,7 @@ class Connection:
 
     def __init__(self, sock, path):
         self.path = path
-        self.pid = os.getpid()
+        self.forks = _forks
         self._sock = sock
         self._reader = FrameReader()
         self._next_id = 1
@@ -233,6 +248,7 @@ class Connection:
         self._sinks = {}
         self._members = None
         self._method_names = {}
+        self._bare_params = {}
         self._events = None
         self.lost = None  # None while open, else the HRESULT calls now fail with
         self.info = {}
@@ -292,10 +308,10 @@ class Connection:
             pass
 
     def usable(self):
-        return self.lost is None and self.pid == os.getpid()
+        return self.lost is None and self.forks == _forks
 
     def check(self):
-        if self.pid != os.getpid():
+        if self.forks != _forks:
             # Inherited across fork: the stream is the parent's, and one byte from
             # here would corrupt it.
             raise com_error(_wire.RPC_E_DISCONNECTED, "the connection belongs to the parent process")
@@ -355,13 +371,35 @@ class Connection:
         request_id = self._next_id
         self._next_id += 1
         self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params}, attachments)
+        return self._await(request_id)
+
+    def _request_encoded(self, method, params_json):
+        """request() with params that are JSON already."""
+        self.check()
+        if self._dead:
+            self.flush_releases()
+        request_id = self._next_id
+        self._next_id += 1
+        try:
+            self._sock.sendall(_wire.request_frame(request_id, method, params_json))
+        except OSError as error:
+            raise self._fail(error.strerror or str(error)) from None
+        return self._await(request_id)
+
+    def _await(self, request_id):
+        """The result of the request `request_id`, serving events until its answer comes."""
         self._waiting.append(request_id)
         try:
             while request_id not in self._answers:
-                self._handle(self._receive())
+                message = self._receive()
+                if message.get("id") == request_id and "method" not in message:
+                    answer = message  # the usual case: the answer, next in line
+                    break
+                self._handle(message)
+            else:
+                answer = self._answers.pop(request_id)
         finally:
             self._waiting.pop()
-        answer = self._answers.pop(request_id)
         if "error" in answer:
             raise _wire.error_from_wire(answer["error"])
         return answer.get("result")
@@ -412,7 +450,16 @@ class Connection:
                 answer = {"jsonrpc": "2.0", "id": request_id,
                           "error": {"code": -32000, "message": "%s: %s" % (type(error).__name__, error),
                                     "data": {"hresult": _wire.DISP_E_EXCEPTION}}}
-        if request_id is not None and self.lost is None:
+        if request_id is None or self.lost is not None:
+            return
+        if "result" in answer and type(request_id) is int:
+            # The usual answer, written without the encoder: a download is an exchange
+            # or more of these.
+            try:
+                self._sock.sendall(_wire.answer_frame(request_id))
+            except OSError as error:
+                raise self._fail(error.strerror or str(error)) from None
+        else:
             self._send(answer)
 
     def advise(self, handle, handler, class_name=None):
@@ -529,6 +576,15 @@ class Connection:
         return self._events.get(class_name)
 
     def invoke(self, handle, member, args, kind, raw):
+        if not args:
+            key = (handle, member, kind)
+            params_json = self._bare_params.get(key)
+            if params_json is None:
+                if len(self._bare_params) >= _PARAMS_CACHE_LIMIT:
+                    self._bare_params.clear()
+                params_json = self._bare_params[key] = _wire.encode_json(
+                    {"object": handle, "member": member, "kind": kind, "args": []})
+            return self._decoder.decode(self._request_encoded(b"invoke", params_json)["value"], raw)
         wire_args, refs, attachments = [], [], None
         if args:
             # Byte data goes raw after the JSON when the server takes it (older ones do not),
@@ -561,7 +617,7 @@ def connection():
     global _current
     with _lock:
         if _current is None or not _current.usable():
-            if _current is not None and _current.pid != os.getpid():
+            if _current is not None and _current.forks != _forks:
                 _current.abandon()
             _current = Connection.open()
         return _current

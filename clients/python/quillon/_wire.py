@@ -479,6 +479,38 @@ def _byte_data(wire):
 _JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 # The header the server writes when a frame has no attachment.
 _PLAIN_HEADER = re.compile(rb"Content-Length: (\d{1,10})\r\n\r\n")
+# json.loads without its wrappers (encoding detection, the whitespace scan): a
+# small answer is parsed once per call, so they are a good part of its cost.
+_SCAN_JSON = json.JSONDecoder().scan_once
+
+
+def _loads_small(body):
+    """The value of a small UTF-8 JSON text the server wrote (compact, one value)."""
+    text = body.decode("utf-8")
+    try:
+        value, end = _SCAN_JSON(text, 0)
+    except StopIteration:
+        end = -1
+    if end != len(text):
+        return json.loads(text)  # not the server's compact form: the full parser says what is wrong
+    return value
+
+
+def request_frame(request_id, method, params_json):
+    """The frame of a request whose params are JSON already (a call repeated with the
+    same params encodes them once)."""
+    body = b'{"jsonrpc":"2.0","id":%d,"method":"%s","params":%s}' % (request_id, method, params_json)
+    return b"Content-Length: %d\r\n\r\n%s" % (len(body), body)
+
+
+def answer_frame(request_id):
+    """The frame of a null result, the answer to an event a handler took."""
+    body = b'{"jsonrpc":"2.0","id":%d,"result":null}' % request_id
+    return b"Content-Length: %d\r\n\r\n%s" % (len(body), body)
+
+
+def encode_json(value):
+    return _JSON.encode(value).encode("utf-8")
 
 
 def frame(message, limit=MAX_FRAME, attachments=None):
@@ -505,6 +537,8 @@ class FrameReader:
 
     def next(self):
         """The next complete message, or None. Raises ValueError on a broken stream."""
+        if not self._buffer:
+            return None
         plain = _PLAIN_HEADER.match(self._buffer)
         if plain is not None:
             # The usual small answer: one header, no attachment.
@@ -512,7 +546,7 @@ class FrameReader:
             if length <= _SMALL_FRAME and len(self._buffer) == start + length:
                 body = bytes(memoryview(self._buffer)[start:])
                 self._buffer.clear()
-                return json.loads(body)
+                return _loads_small(body)
         end = self._buffer.find(b"\r\n\r\n", 0, _MAX_HEADER)
         if end < 0:
             if len(self._buffer) >= _MAX_HEADER:

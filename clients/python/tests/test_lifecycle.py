@@ -226,6 +226,27 @@ class ClientsComeAndGoTest(ServerTestCase):
         self.assertEqual(mine.Echo("still served"), "still served")
         self.assertEqual(mine.Live, 1)
 
+    def test_a_forked_child_never_speaks_on_its_parents_connection(self):
+        script = textwrap.dedent("""
+            import os, quillon
+            probe = quillon.Dispatch("Quillon.EventProbe")
+            probe.Echo("warm")
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    probe.Echo("from the child")
+                    os._exit(3)
+                except quillon.com_error as error:
+                    inherited = error.hresult == quillon.RPC_E_DISCONNECTED
+                mine = quillon.Dispatch("Quillon.EventProbe")
+                os._exit(0 if inherited and mine.Echo("own") == "own" else 4)
+            _, status = os.waitpid(pid, 0)
+            print(os.waitstatus_to_exitcode(status), probe.Echo("parent"))
+        """)
+        result = run_script(script, env={"QUILLON_SOCKET": self.server.socket})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.split(), ["0", "parent"])
+
     def test_a_collected_proxy_releases_its_object(self):
         probe = quillon.Dispatch("Quillon.EventProbe")
         children = [probe.Child() for _ in range(3)]

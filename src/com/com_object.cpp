@@ -80,13 +80,14 @@ class SingleInterfaceObject : public Interface {
 // declares them.
 class ComSink final : public Dispatch {
  public:
-  ComSink(IDispatch* sink, const InterfaceInfo& events, ObjectMarshal& objects)
-      : sink_(sink), class_{events.name, "", false, "", events}, objects_(objects) {
+  ComSink(IDispatch* sink, const InterfaceInfo& events, std::shared_ptr<ComScope> scope, ComServer& server)
+      : sink_(sink), class_{events.name, "", false, "", events}, scope_(std::move(scope)), server_(server) {
     sink_->AddRef();
   }
   ~ComSink() override { sink_->Release(); }
 
   const ClassInfo& Class() const override { return class_; }
+  IDispatch* sink() const { return sink_; }
 
   HResult Invoke(DispId dispid, uint16_t flags, std::span<Variant> args, Variant* result,
                  ExceptionInfo*) override {
@@ -97,7 +98,7 @@ class ComSink final : public Dispatch {
     std::vector<VARIANT> references(count);
     HRESULT status = S_OK;
     for (size_t i = 0; i < count; ++i) {
-      if (SUCCEEDED(status)) status = ToVariant(args[i], &values[i], objects_);
+      if (SUCCEEDED(status)) status = ToVariant(args[i], &values[i], *scope_);
       else VariantInit(&values[i]);
     }
     if (SUCCEEDED(status)) {
@@ -112,8 +113,10 @@ class ComSink final : public Dispatch {
       VariantInit(&answer);
       EXCEPINFO failure = {};
       UINT wrong_argument = 0;
+      server_.EventStarted();
       status = sink_->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &answer, &failure,
                              &wrong_argument);
+      server_.EventEnded();
       VariantClear(&answer);
       SysFreeString(failure.bstrSource);
       SysFreeString(failure.bstrDescription);
@@ -121,7 +124,7 @@ class ComSink final : public Dispatch {
       // What the handler left in its by-reference arguments comes back.
       for (size_t i = 0; i < count && SUCCEEDED(status); ++i) {
         Variant changed;
-        if (SUCCEEDED(FromVariant(values[i], &changed, objects_))) args[i] = std::move(changed);
+        if (SUCCEEDED(FromVariant(values[i], &changed, *scope_))) args[i] = std::move(changed);
       }
     }
     for (VARIANT& value : values) VariantClear(&value);
@@ -131,7 +134,8 @@ class ComSink final : public Dispatch {
  private:
   IDispatch* sink_;
   ClassInfo class_;
-  ObjectMarshal& objects_;
+  std::shared_ptr<ComScope> scope_;
+  ComServer& server_;
 };
 
 }  // namespace
@@ -141,13 +145,29 @@ class ComSink final : public Dispatch {
 
 class ComObject final : public IDispatchEx, public IConnectionPointContainer, public IProvideClassInfo {
  public:
-  ComObject(ComServer& server, std::shared_ptr<Dispatch> object) : server_(server), object_(std::move(object)) {
+  ComObject(ComServer& server, std::shared_ptr<Dispatch> object, std::shared_ptr<ComScope> scope)
+      : server_(server), object_(std::move(object)), scope_(std::move(scope)) {
     server_.Lock();
   }
   ~ComObject() { server_.Unlock(); }
 
   Dispatch& object() { return *object_; }
   const std::shared_ptr<Dispatch>& shared() const { return object_; }
+  const std::shared_ptr<ComScope>& scope() const { return scope_; }
+
+  // The sinks connected through the connection point, by cookie: the object's
+  // connection point holds them, so those it let go have expired.
+  void Connected(DWORD cookie, std::weak_ptr<ComSink> sink) {
+    std::erase_if(sinks_, [](const auto& entry) { return entry.second.expired(); });
+    sinks_.emplace_back(cookie, std::move(sink));
+  }
+  std::vector<CONNECTDATA> Connections() const {
+    std::vector<CONNECTDATA> connections;
+    for (const auto& [cookie, weak] : sinks_) {
+      if (std::shared_ptr<ComSink> sink = weak.lock()) connections.push_back({sink->sink(), cookie});
+    }
+    return connections;
+  }
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -170,7 +190,7 @@ class ComObject final : public IDispatchEx, public IConnectionPointContainer, pu
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = count_.Release();
     if (left == 0) {
-      server_.Ended(this, std::move(object_));
+      server_.Ended(this, std::move(object_), std::move(scope_));
       delete this;
     }
     return left;
@@ -280,6 +300,8 @@ class ComObject final : public IDispatchEx, public IConnectionPointContainer, pu
   RefCount count_;
   ComServer& server_;
   std::shared_ptr<Dispatch> object_;
+  std::shared_ptr<ComScope> scope_;
+  std::vector<std::pair<DWORD, std::weak_ptr<ComSink>>> sinks_;
 };
 
 // The arguments arrive last first; named ones come ahead of the positional
@@ -314,7 +336,7 @@ HRESULT ComObject::Call(DISPID dispid, WORD com_flags, DISPPARAMS* params, VARIA
 
   std::vector<Variant> args(slots, Variant::Missing());
   for (UINT i = 0; i < params->cArgs; ++i) {
-    if (HRESULT status = FromVariant(params->rgvarg[i], &args[slot_of[i]], server_); FAILED(status)) {
+    if (HRESULT status = FromVariant(params->rgvarg[i], &args[slot_of[i]], *scope_); FAILED(status)) {
       if (wrong_argument != nullptr) *wrong_argument = i;
       return status;
     }
@@ -323,17 +345,18 @@ HRESULT ComObject::Call(DISPID dispid, WORD com_flags, DISPPARAMS* params, VARIA
   // The object stays while its member runs, whatever the client releases meanwhile.
   AddRef();
   const std::shared_ptr<Dispatch> object = object_;
+  const std::shared_ptr<ComScope> scope = scope_;
   Variant value;
   ExceptionInfo failure;
   const HResult status = object->Invoke(dispid, flags, args, &value, &failure);
   HRESULT outcome = status;
   if (!Failed(status)) {
     for (UINT i = 0; i < params->cArgs && SUCCEEDED(outcome); ++i) {
-      outcome = WriteBack(args[slot_of[i]], params->rgvarg[i], server_);
+      outcome = WriteBack(args[slot_of[i]], params->rgvarg[i], *scope_);
     }
     if (result != nullptr && SUCCEEDED(outcome)) {
       VariantClear(result);
-      outcome = ToVariant(value, result, server_);
+      outcome = ToVariant(value, result, *scope_);
     }
   } else if (status == hr::kException && exception != nullptr) {
     *exception = {};
@@ -374,15 +397,14 @@ class ComConnectionPoint final : public SingleInterfaceObject<IConnectionPoint, 
         FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) {
       return CONNECT_E_CANNOTCONNECT;
     }
-    *cookie = point().Advise(std::make_shared<ComSink>(dispatch, point().interface(), server_));
+    auto connection = std::make_shared<ComSink>(dispatch, point().interface(), owner_.scope(), server_);
     dispatch->Release();
+    *cookie = point().Advise(connection);
+    owner_.Connected(*cookie, connection);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override { return point().Unadvise(cookie); }
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override {
-    if (connections != nullptr) *connections = nullptr;
-    return E_NOTIMPL;
-  }
+  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
 
  private:
   ConnectionPoint& point() { return *owner_.object().Events(); }
@@ -430,6 +452,53 @@ class ComEnumConnectionPoints final : public SingleInterfaceObject<IEnumConnecti
   ULONG position_;
 };
 
+// The connections of a connection point as they were when it was asked.
+class ComEnumConnections final : public SingleInterfaceObject<IEnumConnections, IID_IEnumConnections> {
+ public:
+  ComEnumConnections(std::vector<CONNECTDATA> connections, ULONG position)
+      : connections_(std::move(connections)), position_(position) {
+    for (CONNECTDATA& connection : connections_) connection.pUnk->AddRef();
+  }
+  ~ComEnumConnections() override {
+    for (CONNECTDATA& connection : connections_) connection.pUnk->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, CONNECTDATA* out, ULONG* fetched) override {
+    if (out == nullptr || (wanted > 1 && fetched == nullptr)) return E_POINTER;
+    ULONG given = 0;
+    for (; given < wanted && position_ < connections_.size(); ++given, ++position_) {
+      out[given] = connections_[position_];
+      out[given].pUnk->AddRef();
+    }
+    if (fetched != nullptr) *fetched = given;
+    return given == wanted ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    const bool enough = position_ + count <= connections_.size();
+    position_ = enough ? position_ + count : static_cast<ULONG>(connections_.size());
+    return enough ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** copy) override {
+    if (copy == nullptr) return E_POINTER;
+    *copy = new ComEnumConnections(connections_, position_);
+    return S_OK;
+  }
+
+ private:
+  std::vector<CONNECTDATA> connections_;
+  ULONG position_;
+};
+
+HRESULT ComConnectionPoint::EnumConnections(IEnumConnections** connections) {
+  if (connections == nullptr) return E_POINTER;
+  *connections = new ComEnumConnections(owner_.Connections(), 0);
+  return S_OK;
+}
+
 HRESULT ComObject::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
   if (point == nullptr) return E_POINTER;
   *point = nullptr;
@@ -450,8 +519,8 @@ HRESULT ComObject::EnumConnectionPoints(IEnumConnectionPoints** points) {
 // ---------------------------------------------------------------------------
 // The server's state
 
-ComServer::ComServer(Host& host, ClientScope& scope, ITypeLib* library)
-    : host_(host), scope_(scope), library_(library) {
+ComServer::ComServer(Host& host, asio::io_context& loop, const WaitInterrupt* interrupt, ITypeLib* library)
+    : host_(host), loop_(loop), interrupt_(interrupt), library_(library) {
   if (library_ != nullptr) library_->AddRef();
 }
 
@@ -467,21 +536,22 @@ ITypeInfo* ComServer::TypeInfo(REFGUID guid) {
 }
 
 HRESULT ComServer::Create(const ClassInfo& info, REFIID iid, void** out) {
+  auto scope = std::make_shared<ComScope>(*this, loop_, interrupt_);
   std::shared_ptr<Dispatch> object;
-  const HResult status = host_.registry().Create(AsciiToText(info.progid), host_, scope_, &object);
+  const HResult status = host_.registry().Create(AsciiToText(info.progid), host_, *scope, &object);
   if (Failed(status)) return status;
-  IDispatch* wrapper = Wrap(object);
+  IDispatch* wrapper = Wrap(object, scope);
   const HRESULT answer = wrapper->QueryInterface(iid, out);
   wrapper->Release();
   return answer;
 }
 
-IDispatch* ComServer::Wrap(const Variant::Object& object) {
+IDispatch* ComServer::Wrap(const Variant::Object& object, const std::shared_ptr<ComScope>& scope) {
   if (auto found = wrappers_.find(object.get()); found != wrappers_.end()) {
     found->second->AddRef();
     return static_cast<IDispatchEx*>(found->second);
   }
-  auto* wrapper = new ComObject(*this, object);
+  auto* wrapper = new ComObject(*this, object, scope);
   wrappers_[object.get()] = wrapper;
   return static_cast<IDispatchEx*>(wrapper);
 }
@@ -495,6 +565,10 @@ Variant::Object ComServer::Unwrap(IDispatch* dispatch) {
   return object;
 }
 
+IDispatch* ComScope::Wrap(const Variant::Object& object) { return server_.Wrap(object, shared_from_this()); }
+
+Variant::Object ComScope::Unwrap(IDispatch* dispatch) { return server_.Unwrap(dispatch); }
+
 void ComServer::Lock() {
   ++locks_;
   ever_locked_ = true;
@@ -504,22 +578,72 @@ void ComServer::Unlock() {
   if (--locks_ == 0) PostQuitMessage(0);
 }
 
-void ComServer::Ended(ComObject* wrapper, std::shared_ptr<Dispatch> object) {
+void ComServer::Ended(ComObject* wrapper, std::shared_ptr<Dispatch> object, std::shared_ptr<ComScope> scope) {
   if (auto found = wrappers_.find(object.get()); found != wrappers_.end() && found->second == wrapper) {
     wrappers_.erase(found);
   }
-  doomed_.push_back(std::move(object));
+  doomed_.push_back({std::move(object), std::move(scope)});
 }
 
 void ComServer::EndDoomed() {
   // An object's end may release others (a sink holding the last reference).
+  // The engines of a scope's objects may use the scope to their end, so each
+  // object goes before the scope it held.
   while (!doomed_.empty()) {
-    std::vector<std::shared_ptr<Dispatch>> ending;
+    std::vector<Doomed> ending;
     ending.swap(doomed_);
-    for (const std::shared_ptr<Dispatch>& object : ending) {
-      if (ConnectionPoint* events = object->Events()) events->UnadviseAll();
+    for (Doomed& doomed : ending) {
+      if (ConnectionPoint* events = doomed.object->Events()) events->UnadviseAll();
     }
+    for (Doomed& doomed : ending) doomed.object.reset();
   }
+}
+
+// ---------------------------------------------------------------------------
+// The message filter
+
+namespace {
+
+// While an event is out with a client's sink, the thread waits for its answer
+// serving messages, so any client's call could run in the middle of the member
+// or completion that raised the event. Only calls nested in the event (the
+// handler's own calls back) are served then; others are told to retry later.
+// The server's own count says whether an event is out: Wine calls a call from
+// another client CALLTYPE_TOPLEVEL then, where Windows says
+// CALLTYPE_TOPLEVEL_CALLPENDING.
+class MessageFilter final : public SingleInterfaceObject<IMessageFilter, IID_IMessageFilter> {
+ public:
+  MessageFilter(ComServer& server, DWORD turn_away) : server_(server), turn_away_(turn_away) {}
+
+  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD type, HTASK, DWORD, INTERFACEINFO*) override {
+    if (server_.event_out() && type != CALLTYPE_NESTED) return turn_away_;
+    return SERVERCALL_ISHANDLED;
+  }
+  // The server's own calls are events; one a client turns away is not retried.
+  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+
+ private:
+  ComServer& server_;
+  const DWORD turn_away_;
+};
+
+// Wine serves a call its filter answers SERVERCALL_RETRYLATER as if the
+// filter had let it in; SERVERCALL_REJECTED it does turn away.
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
+HRESULT RegisterMessageFilter(ComServer& server) {
+  IMessageFilter* filter = new MessageFilter(server, UnderWine() ? SERVERCALL_REJECTED : SERVERCALL_RETRYLATER);
+  IMessageFilter* previous = nullptr;
+  const HRESULT status = CoRegisterMessageFilter(filter, &previous);
+  filter->Release();
+  if (previous != nullptr) previous->Release();
+  return status;
 }
 
 // ---------------------------------------------------------------------------

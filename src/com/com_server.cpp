@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <mmsystem.h>
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
@@ -28,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 // hand that is never used goes after this long.
 constexpr auto kFirstObjectLimit = std::chrono::seconds(60);
 // The longest the loop sleeps between two looks at the sockets and timers; it
-// looks again after 1 ms while anything happens and backs off to this.
+// looks again after 1 ms while anything happens and backs off to this. Windows
+// rounds a wait up to its timer's tick (15.6 ms unless a program asks for a
+// finer one), so the server asks for 1 ms ticks while it runs.
 constexpr DWORD kLongestNap = 50;
 // After the loop: messages still arriving (the last releases' answers) are
 // served this long before COM is shut down, which otherwise can wait forever.
@@ -114,9 +118,8 @@ int Serve(ITypeLib* type_library) {
   asio::io_context io(1);
   auto work = asio::make_work_guard(io);
   WaitInterrupt interrupt;
-  ClientScope scope(io, &interrupt);
   {
-    ComServer server(host, scope, type_library);
+    ComServer server(host, io, &interrupt, type_library);
     std::vector<DWORD> cookies;
     for (const ClassInfo& info : host.library().classes) {
       if (!info.creatable) continue;
@@ -136,11 +139,15 @@ int Serve(ITypeLib* type_library) {
       }
       cookies.push_back(cookie);
     }
+    RegisterMessageFilter(server);
     CoResumeClassObjects();
+    const bool fine_ticks = timeBeginPeriod(1) == TIMERR_NOERROR;
     RunLoop(io, server);
+    if (fine_ticks) timeEndPeriod(1);
     for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
     interrupt.Raise();
     server.EndDoomed();
+    CoRegisterMessageFilter(nullptr, nullptr);
   }
   work.reset();
   io.poll();

@@ -102,7 +102,7 @@ VARIANT Long(int32_t number) {
 }
 
 // An event sink: records each event with its arguments as text, from inside
-// OnDownloadFinish asks the source for CurSize, and runs `during` last.
+// OnDownloadFinish asks the source for CurSize and Busy, and runs `during` last.
 class Sink final : public IDispatch {
  public:
   struct Event {
@@ -133,7 +133,10 @@ class Sink final : public IDispatch {
                                    UINT*) override {
     Event event{id, {}};
     for (UINT i = params->cArgs; i-- > 0;) event.args.push_back(TextOf(params->rgvarg[i]));
-    if (id == 2 && source_ != nullptr) size_in_handler = Call(source_, L"CurSize", DISPATCH_PROPERTYGET);
+    if (id == 2 && source_ != nullptr) {
+      size_in_handler = Call(source_, L"CurSize", DISPATCH_PROPERTYGET);
+      busy_in_handler = Call(source_, L"Busy", DISPATCH_PROPERTYGET);
+    }
     events.push_back(std::move(event));
     if (during) during(id);
     return S_OK;
@@ -141,6 +144,7 @@ class Sink final : public IDispatch {
 
   std::vector<Event> events;
   std::wstring size_in_handler;
+  std::wstring busy_in_handler;
   std::function<void(DISPID)> during;
 
  private:
@@ -366,6 +370,8 @@ int main(int argc, char** argv) {
   }
   Check("a handler called back into the server (CurSize " + Narrow(download_sink.size_in_handler) + ")",
         download_sink.size_in_handler == L"48");
+  // As on Linux: OnDownloadFinish runs while the download is still under way.
+  Check("Busy inside OnDownloadFinish", download_sink.busy_in_handler == L"True");
   // The server sets Busy once the handler's answer is in, which its next call
   // can overtake.
   Check("Busy is over", PumpUntil([&] { return Call(downloader, L"Busy", DISPATCH_PROPERTYGET) == L"False"; }, 5));

@@ -324,7 +324,7 @@ void Connection::ServeRequest(const Json& id, const std::string& method, const J
   try {
     Attachments attachments{attachment, {}};
     Json result = Call(method, params, attachments);
-    std::string body = Dump(Response(id, std::move(result)));
+    std::string body = DumpResponse(id, result);
     if (body.size() + attachments.reply.size() > reader_.max_body()) {
       exports.TakeBack();
       SendError(id, WithDetail(AutomationError(hr::kOutOfMemory),
@@ -459,11 +459,12 @@ Json Connection::OnInvoke(const Json& params, Attachments& attachments) {
 
   uint16_t flags = kDispatchMethod;
   if (const auto kind = params.find("kind"); kind != params.end()) {
-    if (*kind == "get") {
+    const std::string* name = kind->get_ptr<const std::string*>();
+    if (name != nullptr && *name == "get") {
       flags = kDispatchPropertyGet;
-    } else if (*kind == "put") {
+    } else if (name != nullptr && *name == "put") {
       flags = kDispatchPropertyPut;
-    } else if (*kind != "method") {
+    } else if (name == nullptr || *name != "method") {
       throw InvalidParams("\"kind\" is \"method\", \"get\" or \"put\"");
     }
   }
@@ -498,7 +499,8 @@ Json Connection::OnInvoke(const Json& params, Attachments& attachments) {
   if (Failed(status)) throw AutomationError(status, &exception);
 
   std::string* const reply_attachment = takes_attachments_ ? &attachments.reply : nullptr;
-  Json reply = {{"value", EncodeVariant(result, *this, reply_attachment, takes_packed_arrays_)}};
+  Json reply(Json::value_t::object);
+  reply.emplace("value", EncodeVariant(result, *this, reply_attachment, takes_packed_arrays_));
   if (!refs.empty()) {
     Json values = Json::array();
     for (size_t index : refs) {

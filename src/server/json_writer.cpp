@@ -1,5 +1,6 @@
 #include "server/json_writer.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,16 @@ void WriteString(std::string_view text, std::string& out) {
   out += '"';
 }
 
+// Integers in decimal, as the library writes them, without the serializer the
+// library sets up (and the locale it asks for) for every value: every message
+// has a few, its id and its variants' types.
+template <typename Integer>
+void WriteInteger(Integer number, std::string& out) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, number);
+  out.append(digits, written.ptr);
+}
+
 void Write(const Json& value, std::string& out) {
   switch (value.type()) {
     case Json::value_t::object: {
@@ -94,8 +105,20 @@ void Write(const Json& value, std::string& out) {
     case Json::value_t::string:
       WriteString(value.get_ref<const std::string&>(), out);
       return;
+    case Json::value_t::number_integer:
+      WriteInteger(value.get<int64_t>(), out);
+      return;
+    case Json::value_t::number_unsigned:
+      WriteInteger(value.get<uint64_t>(), out);
+      return;
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return;
+    case Json::value_t::null:
+      out += "null";
+      return;
     default:
-      // Numbers, booleans and null exactly as the library writes them.
+      // Floating-point numbers exactly as the library writes them.
       out += LibraryDump(value);
       return;
   }
@@ -106,6 +129,15 @@ void Write(const Json& value, std::string& out) {
 std::string DumpJson(const Json& value) {
   std::string out;
   Write(value, out);
+  return out;
+}
+
+std::string DumpResponse(const Json& id, const Json& result) {
+  std::string out = "{\"id\":";
+  Write(id, out);
+  out += ",\"jsonrpc\":\"2.0\",\"result\":";
+  Write(result, out);
+  out += '}';
   return out;
 }
 

@@ -13,4 +13,8 @@ namespace quillon::server {
 
 std::string DumpJson(const nlohmann::json& value);
 
+// The text of Response(id, result) (keys in the library's order), written
+// without building the response first: every call's answer is one.
+std::string DumpResponse(const nlohmann::json& id, const nlohmann::json& result);
+
 }  // namespace quillon::server

@@ -73,7 +73,9 @@ RpcMessage ParseRpcMessage(std::string_view body) {
   if (has_id && !id.is_string() && !id.is_number_integer() && !id.is_null()) {
     return Rejected(nullptr, RpcError(rpc::kInvalidRequest, "\"id\" is a string, an integer or null", hr::kInvalidArg));
   }
-  if (const auto version = message.find("jsonrpc"); version == message.end() || *version != "2.0") {
+  const auto version = message.find("jsonrpc");
+  const std::string* version_text = version == message.end() ? nullptr : version->get_ptr<const std::string*>();
+  if (version_text == nullptr || *version_text != "2.0") {
     return Rejected(std::move(id), RpcError(rpc::kInvalidRequest, "\"jsonrpc\" must be \"2.0\"", hr::kInvalidArg));
   }
   if (const auto method = message.find("method"); method != message.end()) {

@@ -54,5 +54,13 @@ TEST(JsonWriterTest, AgreesWithTheLibraryOnRandomText) {
   }
 }
 
+TEST(JsonWriterTest, WritesAResponseAsTheLibraryWritesTheBuiltOne) {
+  const Json result = Json::parse(R"({"value": {"vt": 8, "value": "t\u00e9xt \"q\""}, "refs": [{"vt": 3, "value": -7}]})");
+  for (const Json& id : {Json(0), Json(-12), Json(18446744073709551615u), Json("seven"), Json(nullptr)}) {
+    const Json built = {{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
+    EXPECT_EQ(DumpResponse(id, result), Library(built)) << id;
+  }
+}
+
 }  // namespace
 }  // namespace quillon::server

@@ -413,85 +413,55 @@ class ComConnectionPoint final : public SingleInterfaceObject<IConnectionPoint, 
   ComServer& server_;
 };
 
-// The enumeration of an object's one connection point.
-class ComEnumConnectionPoints final : public SingleInterfaceObject<IEnumConnectionPoints, IID_IEnumConnectionPoints> {
+// An enumerator over what it was given when it was made: the object's one
+// connection point, or the connections of a point. Each item handed out gains
+// a reference for the caller.
+template <typename Enumerator, const IID& kEnumeratorId, typename Item>
+class ComEnumerator final : public SingleInterfaceObject<Enumerator, kEnumeratorId> {
  public:
-  ComEnumConnectionPoints(IConnectionPoint* point, ULONG position) : point_(point), position_(position) {
-    point_->AddRef();
+  ComEnumerator(std::vector<Item> items, ULONG position) : items_(std::move(items)), position_(position) {
+    for (Item& item : items_) Unknown(item)->AddRef();
   }
-  ~ComEnumConnectionPoints() override { point_->Release(); }
-
-  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, IConnectionPoint** points, ULONG* fetched) override {
-    if (points == nullptr) return E_POINTER;
-    ULONG given = 0;
-    if (wanted > 0 && position_ == 0) {
-      points[0] = point_;
-      point_->AddRef();
-      position_ = given = 1;
-    }
-    if (fetched != nullptr) *fetched = given;
-    return given == wanted ? S_OK : S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-    const bool enough = position_ + count <= 1;
-    position_ = std::min<ULONG>(1, position_ + count);
-    return enough ? S_OK : S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE Reset() override {
-    position_ = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** copy) override {
-    if (copy == nullptr) return E_POINTER;
-    *copy = new ComEnumConnectionPoints(point_, position_);
-    return S_OK;
+  ~ComEnumerator() override {
+    for (Item& item : items_) Unknown(item)->Release();
   }
 
- private:
-  IConnectionPoint* point_;
-  ULONG position_;
-};
-
-// The connections of a connection point as they were when it was asked.
-class ComEnumConnections final : public SingleInterfaceObject<IEnumConnections, IID_IEnumConnections> {
- public:
-  ComEnumConnections(std::vector<CONNECTDATA> connections, ULONG position)
-      : connections_(std::move(connections)), position_(position) {
-    for (CONNECTDATA& connection : connections_) connection.pUnk->AddRef();
-  }
-  ~ComEnumConnections() override {
-    for (CONNECTDATA& connection : connections_) connection.pUnk->Release();
-  }
-
-  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, CONNECTDATA* out, ULONG* fetched) override {
+  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, Item* out, ULONG* fetched) override {
     if (out == nullptr || (wanted > 1 && fetched == nullptr)) return E_POINTER;
     ULONG given = 0;
-    for (; given < wanted && position_ < connections_.size(); ++given, ++position_) {
-      out[given] = connections_[position_];
-      out[given].pUnk->AddRef();
+    for (; given < wanted && position_ < items_.size(); ++given, ++position_) {
+      out[given] = items_[position_];
+      Unknown(out[given])->AddRef();
     }
     if (fetched != nullptr) *fetched = given;
     return given == wanted ? S_OK : S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-    const bool enough = position_ + count <= connections_.size();
-    position_ = enough ? position_ + count : static_cast<ULONG>(connections_.size());
+    const bool enough = position_ + count <= items_.size();
+    position_ = enough ? position_ + count : static_cast<ULONG>(items_.size());
     return enough ? S_OK : S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE Reset() override {
     position_ = 0;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** copy) override {
+  HRESULT STDMETHODCALLTYPE Clone(Enumerator** copy) override {
     if (copy == nullptr) return E_POINTER;
-    *copy = new ComEnumConnections(connections_, position_);
+    *copy = new ComEnumerator(items_, position_);
     return S_OK;
   }
 
  private:
-  std::vector<CONNECTDATA> connections_;
+  static IUnknown* Unknown(IConnectionPoint* point) { return point; }
+  static IUnknown* Unknown(const CONNECTDATA& connection) { return connection.pUnk; }
+
+  std::vector<Item> items_;
   ULONG position_;
 };
+
+using ComEnumConnectionPoints =
+    ComEnumerator<IEnumConnectionPoints, IID_IEnumConnectionPoints, IConnectionPoint*>;
+using ComEnumConnections = ComEnumerator<IEnumConnections, IID_IEnumConnections, CONNECTDATA>;
 
 HRESULT ComConnectionPoint::EnumConnections(IEnumConnections** connections) {
   if (connections == nullptr) return E_POINTER;
@@ -511,7 +481,7 @@ HRESULT ComObject::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
 HRESULT ComObject::EnumConnectionPoints(IEnumConnectionPoints** points) {
   if (points == nullptr) return E_POINTER;
   IConnectionPoint* point = new ComConnectionPoint(*this, server_);
-  *points = new ComEnumConnectionPoints(point, 0);
+  *points = new ComEnumConnectionPoints({point}, 0);
   point->Release();
   return S_OK;
 }

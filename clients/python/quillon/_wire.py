@@ -378,8 +378,19 @@ def _byte_values(values):
     except (TypeError, ValueError):
         return None
     maybe_bools = small.translate(_ZERO_OR_ONE)
-    if 1 in maybe_bools and bool in set(map(type, itertools.compress(values, maybe_bools))):
-        return None
+    candidates = maybe_bools.count(1)
+    if candidates == 0:
+        return small
+    if candidates > len(small) >> 6:
+        # Many zeros and ones: one pass at C speed over every element.
+        return None if bool in set(map(type, itertools.compress(values, maybe_bools))) else small
+    # A few (random bytes have one in 128): found by bytearray.find, each at C speed,
+    # instead of a pass over every element.
+    at = maybe_bools.find(1)
+    while at >= 0:
+        if type(values[at]) is bool:
+            return None
+        at = maybe_bools.find(1, at + 1)
     return small
 
 

@@ -221,7 +221,9 @@ class DownloaderTest(ServerTestCase):
                 with self.subTest(code=code):
                     self.assertEqual(self.request(a, http.port, path="/held"), 0)
                     self.assertTrue(a.Busy)
-                    self.assertTrue(wait_for(lambda: http.requests()[-1:] and b"\r\n\r\n" in http.requests()[-1]))
+                    # This round's request, whole (the last one of the round before is whole already).
+                    self.assertTrue(wait_for(lambda: len(http.requests()) == round_number
+                                             and b"\r\n\r\n" in http.requests()[-1]))
                     self.assertEqual(self.request(b, http.port, server, path), code)
                     self.assertEqual((a.Busy, b.Busy), (False, False))
                     self.assertTrue(wait_for(lambda: not http.still_open()), "the held connection stayed open")

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "platform/posix/poll_wait.h"
+#include "platform/read_notifications.h"
 #include "platform/socket_layer.h"
 #include "platform/posix/winsock_errors.h"
 
@@ -192,7 +193,7 @@ class PosixSocketLayer final : public SocketLayer {
     watcher->descriptor.assign(socket, error);
     if (error) return Fail(error.value() == 0 ? wsa::kSysCallFailure : WinsockErrorFromErrno(error.value()));
     watchers_[socket] = watcher;
-    Arm(watcher);
+    ArmReadNotifications(watcher, &Watcher::descriptor, asio::posix::descriptor_base::wait_read);
     return 0;
   }
 
@@ -208,39 +209,13 @@ class PosixSocketLayer final : public SocketLayer {
 
  private:
   struct Watcher {
-    Watcher(asio::io_context& loop, SocketHandle s, Notify n) : descriptor(loop), socket(s), notify(std::move(n)) {}
+    Watcher(asio::io_context& loop, SocketHandle s, Notify n) : descriptor(loop), handle(s), notify(std::move(n)) {}
     asio::posix::stream_descriptor descriptor;
-    SocketHandle socket;
+    SocketHandle handle;
     Notify notify;
     bool active = true;
     bool filled_buffer = false;  // the last recv took all the room it was given
   };
-
-  // Readiness is reported once per wait; waiting again after each notification
-  // repeats it while data remains, as the engine expects. A read that filled
-  // its whole buffer almost surely left more behind, so then the next
-  // notification is queued on the loop at once: asking the kernel again costs
-  // two calls per block (re-arming the edge-triggered wait, then waiting), most
-  // of the time a large download spends. Other work on the loop still gets its
-  // turn in between, and a notification that finds nothing is harmless: the
-  // engine reads, meets "would block" and waits for the next one.
-  static void Arm(const std::shared_ptr<Watcher>& watcher) {
-    std::weak_ptr<Watcher> weak = watcher;
-    auto deliver = [weak](const asio::error_code& error) {
-      if (error) return;
-      std::shared_ptr<Watcher> self = weak.lock();
-      if (!self || !self->active) return;
-      self->filled_buffer = false;
-      Notify notify = self->notify;  // the callback may unwatch and so drop the original
-      notify(self->socket, kNotifyRead);
-      if (self->active) Arm(self);
-    };
-    if (watcher->filled_buffer) {
-      asio::post(watcher->descriptor.get_executor(), [deliver] { deliver({}); });
-    } else {
-      watcher->descriptor.async_wait(asio::posix::descriptor_base::wait_read, deliver);
-    }
-  }
 
   // The socket stays open: only the registration with the loop ends. A wait
   // already queued completes as aborted and is dropped.

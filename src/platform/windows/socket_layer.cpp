@@ -12,6 +12,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/read_notifications.h"
 #include "platform/wait_interrupt.h"
 
 namespace quillon::http {
@@ -115,7 +116,7 @@ class WindowsSocketLayer final : public SocketLayer {
     Unwatch(socket);
     it->second->notify = std::move(notify);
     it->second->active = true;
-    Arm(it->second);
+    ArmReadNotifications(it->second, &Entry::socket, asio::ip::tcp::socket::wait_read);
     return 0;
   }
 
@@ -139,26 +140,6 @@ class WindowsSocketLayer final : public SocketLayer {
     bool active = false;
     bool filled_buffer = false;  // the last recv took all the room it was given
   };
-
-  // As on POSIX: one notification per readiness, asked again after each; a
-  // read that filled its buffer is followed by the next notification at once.
-  static void Arm(const std::shared_ptr<Entry>& entry) {
-    std::weak_ptr<Entry> weak = entry;
-    auto deliver = [weak](const asio::error_code& error) {
-      if (error) return;
-      std::shared_ptr<Entry> self = weak.lock();
-      if (!self || !self->active) return;
-      self->filled_buffer = false;
-      Notify notify = self->notify;  // the callback may unwatch and so drop the original
-      notify(self->handle, kNotifyRead);
-      if (self->active) Arm(self);
-    };
-    if (entry->filled_buffer) {
-      asio::post(entry->socket.get_executor(), [deliver] { deliver({}); });
-    } else {
-      entry->socket.async_wait(asio::ip::tcp::socket::wait_read, deliver);
-    }
-  }
 
   Entry* Find(SocketHandle socket) {
     auto it = sockets_.find(socket);

@@ -114,6 +114,23 @@ class FrameLimitTest(ServerTestCase):
         self.assertFalse(fo.StoreExists("t"))
 
 
+class FrameReaderTest(unittest.TestCase):
+    """Answers the client parses on its fast path: what json.loads takes still reads,
+    what it refuses still breaks the stream."""
+
+    def read(self, body):
+        reader = quillon._wire.FrameReader()
+        reader.feed(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        return reader.next()
+
+    def test_only_a_whole_json_text_is_an_answer(self):
+        self.assertEqual(self.read(b'{"id":1,"result":{"value":2}}'), {"id": 1, "result": {"value": 2}})
+        self.assertEqual(self.read(b' {"id": 1} \n'), {"id": 1})
+        for broken in (b'{"id":1}x', b'{"id":1}{"id":2}', b'{"id":', b"", b'"\xff"'):
+            with self.assertRaises(ValueError, msg=broken):
+                self.read(broken)
+
+
 class VariantRoundTripTest(ServerTestCase):
     """The test build's EventProbe hands back what it was given, as the server saw it."""
 

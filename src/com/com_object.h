@@ -14,14 +14,7 @@
 #include "core/dispatch.h"
 #include "core/registry.h"
 
-namespace asio {
-class io_context;
-}
-
-namespace quillon {
-class Host;
-class WaitInterrupt;
-}
+// core/registry.h declares asio::io_context, Host and WaitInterrupt.
 
 namespace quillon::com {
 

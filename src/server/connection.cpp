@@ -121,11 +121,12 @@ class Connection::ExportLog {
   std::vector<uint64_t> handles_;
 };
 
-Connection::Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, Socket socket,
-                       uint64_t id, PeerCredentials peer)
+Connection::Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, SpinWait& spin,
+                       Socket socket, uint64_t id, PeerCredentials peer)
     : server_(server),
       loop_(loop),
       interrupt_(interrupt),
+      spin_(spin),
       socket_(std::move(socket)),
       id_(id),
       peer_(peer),
@@ -210,6 +211,11 @@ Connection::ReadResult Connection::ReadSome() {
     if (got < room.size()) return ReadResult::kDrained;
   }
   return ReadResult::kMore;
+}
+
+bool Connection::Readable() const {
+  pollfd watch{const_cast<Socket&>(socket_).native_handle(), POLLIN, 0};
+  return ::poll(&watch, 1, 0) > 0;
 }
 
 // Writes until the socket would block: the readiness notification only comes
@@ -700,7 +706,13 @@ Connection::Answer Connection::AwaitAnswer(int64_t request_id) {
     if (now >= deadline) return {AnswerStatus::kTimedOut, {}, now - started};
     pollfd watch{socket_.native_handle(), POLLIN, 0};
     if (!outbox_.empty()) watch.events |= POLLOUT;
-    const WaitResult waited = PollUntil(std::span<pollfd>(&watch, 1), deadline, &interrupt_);
+    // The handler's answer usually comes soon: look for it a while before sleeping.
+    WaitResult waited = WaitResult::kReady;
+    watch.revents = POLLIN;
+    if (!outbox_.empty() || !spin_.Spin([this] { return Readable(); })) {
+      waited = PollUntil(std::span<pollfd>(&watch, 1), deadline, &interrupt_);
+      spin_.Blocked();
+    }
     if (waited == WaitResult::kInterrupted) {
       BeginClose("server shutting down");
       return {AnswerStatus::kClosed, {}, {}};

@@ -24,6 +24,7 @@
 #include "server/framing.h"
 #include "server/handle_table.h"
 #include "server/protocol.h"
+#include "server/spin_wait.h"
 #include "server/variant_codec.h"
 
 namespace quillon::server {
@@ -50,9 +51,10 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
  public:
   using Socket = asio::local::stream_protocol::socket;
 
-  // Runs on `loop`, which runs nothing else; `interrupt` ends its blocking waits.
-  Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, Socket socket, uint64_t id,
-             PeerCredentials peer);
+  // Runs on `loop`, which runs nothing else; `interrupt` ends its blocking
+  // waits, and `spin` precedes them.
+  Connection(Server& server, asio::io_context& loop, const WaitInterrupt& interrupt, SpinWait& spin, Socket socket,
+             uint64_t id, PeerCredentials peer);
   ~Connection() override;
 
   void Start();
@@ -92,6 +94,8 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   void OnWritable(std::error_code error);
   ReadResult ReadSome();
   bool WriteSome();
+  // Whether the socket has something to read now (data, its end or an error).
+  bool Readable() const;
 
   // Frames and messages.
   bool ServeBuffered(std::optional<int64_t> awaited, Json* answer);
@@ -139,6 +143,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   Server& server_;
   asio::io_context& loop_;
   const WaitInterrupt& interrupt_;
+  SpinWait& spin_;
   Socket socket_;
   const uint64_t id_;
   const PeerCredentials peer_;

@@ -152,7 +152,7 @@ void Server::OnAccepted(std::error_code error, asio::local::stream_protocol::soc
 }
 
 void Server::StartClient(asio::local::stream_protocol::socket socket, const PeerCredentials& peer) {
-  auto client = std::make_unique<ClientThread>();
+  auto client = std::make_unique<ClientThread>(spin_slots_, options_.spin_limit);
   // The socket moves to the client's own loop, where all its waits will run.
   std::error_code error;
   asio::local::stream_protocol::socket own(client->loop);
@@ -162,12 +162,13 @@ void Server::StartClient(asio::local::stream_protocol::socket socket, const Peer
     return;
   }
   const uint64_t id = next_connection_id_++;
-  client->connection = std::make_shared<Connection>(*this, client->loop, client->interrupt, std::move(own), id, peer);
+  client->connection =
+      std::make_shared<Connection>(*this, client->loop, client->interrupt, client->spin, std::move(own), id, peer);
   ClientThread& started = *client;
   clients_[id] = std::move(client);
   started.thread = std::thread([this, &started, id] {
     started.connection->Start();
-    started.loop.run();  // until the connection has closed
+    RunLoop(started.loop, started.spin);  // until the connection has closed
     asio::post(loop_, [this, id] { OnClientThreadEnded(id); });
   });
 }

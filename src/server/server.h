@@ -29,6 +29,7 @@
 #include "server/logger.h"
 #include "server/connection.h"
 #include "server/socket_setup.h"
+#include "server/spin_wait.h"
 #include "server/variant_codec.h"
 
 namespace quillon::server {
@@ -48,6 +49,9 @@ struct ServerOptions {
   // Its path and its folder are systemd's: the server neither locks, replaces
   // nor removes them, and socket_path only names the socket in the log.
   int activated_fd = -1;
+  // The longest a client's thread looks for its next piece of work before it
+  // sleeps (see spin_wait.h); 0: never.
+  std::chrono::microseconds spin_limit{0};
 };
 
 class Server {
@@ -104,11 +108,14 @@ class Server {
   // One client's thread: its event loop, what ends its blocking waits, and the
   // connection it serves. Made and ended on the main thread.
   struct ClientThread {
+    explicit ClientThread(SpinSlots& slots, std::chrono::microseconds spin_limit) : spin(slots, spin_limit) {}
     asio::io_context loop{1};
     WaitInterrupt interrupt;
+    SpinWait spin;
     std::shared_ptr<Connection> connection;
     std::thread thread;
   };
+  SpinSlots spin_slots_{SpinSlots::DefaultCount()};
   std::unordered_map<uint64_t, std::unique_ptr<ClientThread>> clients_;
   std::atomic<size_t> connection_count_{0};
   uint64_t next_connection_id_ = 1;

@@ -32,6 +32,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   double event_timeout = 30;
   size_t max_frame = kDefaultMaxFrame;
   std::string log_path;
+  int64_t spin_wait = 200;
   const int64_t available_memory = MemoryAvailableToProcess();
   int64_t max_download = available_memory > 0 ? available_memory / 4 : int64_t{1} << 30;
 
@@ -63,6 +64,13 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
       ->type_name("BYTES")
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--spin-wait", spin_wait,
+                 "Microseconds a client's thread keeps looking for the client's next call before it sleeps, "
+                 "which saves the cost of waking it; the window adapts to the client and only one "
+                 "processor fewer than the machine has spins at once (0: never)")
+      ->type_name("MICROSECONDS")
+      ->check(CLI::Range(int64_t{0}, int64_t{100'000}))
       ->capture_default_str();
   app.add_option("--log", log_path, "Append the log to FILE instead of stderr")->type_name("FILE");
   app.set_version_flag("--version", std::string("quillon-server ") + QUILLON_VERSION + " (protocol " +
@@ -100,6 +108,7 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
   options.event_timeout = Millis(event_timeout);
   options.max_frame = max_frame;
   options.build_id = build_id;
+  options.spin_limit = std::chrono::microseconds(spin_wait);
 
   asio::io_context loop(1);
   QuillonHost host;

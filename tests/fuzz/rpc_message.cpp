@@ -143,6 +143,8 @@ struct Fixture {
   TypeLibrary library = QuillonTypeLibrary();
   asio::io_context loop;
   WaitInterrupt interrupt;
+  SpinSlots no_spin_slots{0};
+  SpinWait spin{no_spin_slots, std::chrono::microseconds(0)};
   Logger log;
   std::unique_ptr<Server> server;
   uint64_t next_id = 1;
@@ -229,8 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   asio::local::stream_protocol::socket client(fixture.loop);
   asio::local::connect_pair(served, client);
   const int client_fd = client.native_handle();
-  auto connection = std::make_shared<Connection>(*fixture.server, fixture.loop, fixture.interrupt, std::move(served),
-                                                 fixture.next_id++,
+  auto connection = std::make_shared<Connection>(*fixture.server, fixture.loop, fixture.interrupt, fixture.spin,
+                                                 std::move(served), fixture.next_id++,
                                                  PeerCredentials{static_cast<int>(getpid()), geteuid()});
   connection->Start();
 

@@ -11,7 +11,9 @@ import textwrap
 import time
 import unittest
 
-from support import CLIENT_PATH, SERVER, WAIT, Server, rss_kib, run_script, sanitized, wait_for
+import quillon
+
+from support import CLIENT_PATH, SERVER, WAIT, Server, ServerTestCase, rss_kib, run_script, sanitized, wait_for
 
 CLIENTS = 64
 ROUNDS = 142  # seven calls a round and six around them: 1000 calls a client
@@ -162,6 +164,29 @@ class LargeFileTest(unittest.TestCase):
         # Holding the file would take a gigabyte in either direction.
         self.assertLess(zip_peak - start, 200 * MIB, "GZipFile took %d KiB" % (zip_peak - start))
         self.assertLess(unzip_peak - start, 200 * MIB, "GUnZipFile took %d KiB" % (unzip_peak - start))
+
+
+def cpu_seconds(pid):
+    """User and system time of a process so far, all its threads."""
+    with open("/proc/%d/stat" % pid, encoding="ascii") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class SpinWaitTest(ServerTestCase):
+    """Between calls a client's thread looks for the next call for a short while before it
+    sleeps; a client that pauses must cost the server next to nothing while it does."""
+
+    def test_a_client_that_pauses_leaves_the_server_idle(self):
+        fo = quillon.Dispatch("Quillon.FileOps")
+        for _ in range(2000):  # back to back: the window opens to its widest
+            fo.FileSize
+        started = cpu_seconds(self.server.process.pid)
+        for _ in range(20):  # pauses far longer than any window
+            fo.FileSize
+            time.sleep(0.05)
+        used = cpu_seconds(self.server.process.pid) - started
+        self.assertLess(used, 0.25, "the server used %.2f s of CPU over 1 s of pauses" % used)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,8 @@ _EXIT_TIMEOUT = 10.0        # seconds for a replaced server to go
 _POLL_INTERVAL = 0.02
 _PUMP_SLICE = 0.05          # how long Pump holds the lock at a time
 _DEFAULT_IDLE_EXIT = "30"
+_DEFAULT_SPIN_WAIT = "200"  # microseconds; see _SpinWait
+_SPIN_CHUNK = 1 << 16
 
 # One connection per process; every exchange with the server holds this lock.
 # Re-entrant: an event handler runs inside a call and may call the server again.
@@ -215,6 +217,60 @@ def _wait_until_gone(path):
                     "set QUILLON_SERVER to the unit's server or QUILLON_SOCKET to another path)" % path)
 
 
+class _SpinWait:
+    """How the client waits for the server. An answer or event usually comes within
+    tens of microseconds, but if the process sleeps, waking it again costs more than
+    that on a virtual machine whose processors halt when idle. So the client looks
+    for data a short while before it sleeps; the window adapts as the server's does:
+    it doubles while waits end a little too late for it (from a quarter of the limit
+    when closed) and halves, then closes, while they outlast the limit, so a script
+    whose waits are long pays one window at most. QUILLON_SPIN_WAIT sets the limit in
+    microseconds (0: never)."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.window = limit
+        self.idle_since = 0.0
+
+    def receive(self, sock, deadline=None):
+        """What the socket has or gets within the window (and before `deadline`, in
+        time.monotonic), or None: then the caller sleeps until there is data and
+        calls blocked()."""
+        self.idle_since = now = time.monotonic()
+        if not self.window:
+            return None
+        end = now + self.window if deadline is None else min(now + self.window, deadline)
+        while True:
+            try:
+                return sock.recv(_SPIN_CHUNK, socket.MSG_DONTWAIT)
+            except BlockingIOError:
+                if time.monotonic() >= end:
+                    return None
+
+    def blocked(self):
+        if not self.limit:
+            return
+        idle = time.monotonic() - self.idle_since
+        start = self.limit / 4
+        if idle <= self.limit:
+            self.window = min(max(self.window * 2, start), self.limit)
+        else:
+            self.window /= 2
+            if self.window < start:
+                self.window = 0.0
+
+
+def _spin_limit():
+    text = os.environ.get("QUILLON_SPIN_WAIT", _DEFAULT_SPIN_WAIT)
+    try:
+        microseconds = float(text)
+    except ValueError:
+        raise com_error(_wire.E_INVALIDARG, "QUILLON_SPIN_WAIT is not a number of microseconds: %r" % text) from None
+    if not 0 <= microseconds <= 100_000:
+        raise com_error(_wire.E_INVALIDARG, "QUILLON_SPIN_WAIT must be 0 to 100000 microseconds, not %r" % text)
+    return microseconds * 1e-6
+
+
 class _Handle:
     __slots__ = ("count", "proxy")
 
@@ -234,11 +290,12 @@ class _Sink:
 class Connection:
     """One connection to a server. Use the module functions; they hold the lock."""
 
-    def __init__(self, sock, path):
+    def __init__(self, sock, path, spin_limit=0.0):
         self.path = path
         self.forks = _forks
         self._sock = sock
         self._reader = FrameReader()
+        self._spin = _SpinWait(spin_limit)
         self._next_id = 1
         self._answers = {}  # answers that arrived while a nested call was waiting
         self._waiting = []  # ids of the calls in progress, innermost last
@@ -263,6 +320,7 @@ class Connection:
         folder = os.path.dirname(path) or "."
         server = server_path()
         expected = build_id(server) if server else None
+        spin_limit = _spin_limit()
         for _ in range(2):
             _check_folder(folder)
             sock = _try_connect(path)
@@ -272,7 +330,7 @@ class Connection:
                                     "no Quillon server listens on %s and none was found to start "
                                     "(set QUILLON_SERVER)" % path)
                 sock = _start_server(path, server)
-            conn = cls(sock, path)
+            conn = cls(sock, path, spin_limit)
             conn.info = conn.request("initialize", _initialize_params())
             conn._max_frame = min(_wire.MAX_FRAME, int(conn.info.get("maxFrame", _wire.MAX_FRAME)))
             same = (conn.info.get("protocolVersion") == _wire.PROTOCOL_VERSION
@@ -346,7 +404,22 @@ class Connection:
                 raise self._fail(str(error)) from None
             if message is not None:
                 return message
-            if deadline is not None:
+            try:
+                data = self._spin.receive(self._sock, deadline)
+            except OSError as error:
+                raise self._fail(error.strerror or str(error)) from None
+            if data is None:
+                data = self._wait_and_receive(deadline)
+                self._spin.blocked()
+                if data is None:
+                    return None
+            if not data:
+                raise self._fail("connection closed")
+            self._reader.feed(data)
+
+    def _wait_and_receive(self, deadline):
+        """What the socket gets next, or None once `deadline` has passed."""
+        if deadline is not None:
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
                     return None
@@ -356,13 +429,10 @@ class Connection:
                     raise self._fail(str(error)) from None
                 if not ready:
                     return None
-            try:
-                data = self._sock.recv(1 << 20)
-            except OSError as error:
-                raise self._fail(error.strerror or str(error)) from None
-            if not data:
-                raise self._fail("connection closed")
-            self._reader.feed(data)
+        try:
+            return self._sock.recv(1 << 20)
+        except OSError as error:
+            raise self._fail(error.strerror or str(error)) from None
 
     def request(self, method, params, attachments=None):
         self.check()

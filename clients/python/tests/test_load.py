@@ -174,8 +174,9 @@ def cpu_seconds(pid):
 
 
 class SpinWaitTest(ServerTestCase):
-    """Between calls a client's thread looks for the next call for a short while before it
-    sleeps; a client that pauses must cost the server next to nothing while it does."""
+    """Before it sleeps, a client's thread in the server looks for the next call a short
+    while, and the client looks for the answer: a script that pauses, or waits long for
+    its events, must cost next to nothing on either side while it does."""
 
     def test_a_client_that_pauses_leaves_the_server_idle(self):
         fo = quillon.Dispatch("Quillon.FileOps")
@@ -187,6 +188,23 @@ class SpinWaitTest(ServerTestCase):
             time.sleep(0.05)
         used = cpu_seconds(self.server.process.pid) - started
         self.assertLess(used, 0.25, "the server used %.2f s of CPU over 1 s of pauses" % used)
+
+    def test_a_script_that_waits_long_for_events_leaves_its_process_idle(self):
+        fo = quillon.Dispatch("Quillon.FileOps")
+        for _ in range(2000):
+            fo.FileSize
+        started = sum(os.times()[:2])
+        quillon.PumpWaitingMessages(1.0)  # nothing comes
+        used = sum(os.times()[:2]) - started
+        self.assertLess(used, 0.25, "the client used %.2f s of CPU waiting 1 s for nothing" % used)
+
+    def test_the_clients_window_is_a_setting_checked_at_connect(self):
+        script = "import quillon; print(quillon.Dispatch('Quillon.FileOps').BytesToLong(b'\\x07\\0\\0\\0'))"
+        for text, expected in (("0", "7"), ("50.5", "7"), ("soon", "QUILLON_SPIN_WAIT"), ("-1", "QUILLON_SPIN_WAIT")):
+            with self.subTest(text=text):
+                result = run_script(script, env={"QUILLON_SPIN_WAIT": text})
+                self.assertIn(expected, result.stdout + result.stderr)
+                self.assertEqual(result.returncode != 0, expected != "7", result.stderr)
 
 
 if __name__ == "__main__":

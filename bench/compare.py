@@ -235,7 +235,8 @@ class QuillonServer:
         self.binary = binary
         self.procs = procs
         self.settings = {"QUILLON_DNS_SERVERS": dns, "QUILLON_NETWORK_STATE": "online"}
-        self.process = procs.start([binary, "--socket", self.socket, "--log", self.log],
+        spin = ["--spin-wait", os.environ["QUILLON_SPIN_WAIT"]] if "QUILLON_SPIN_WAIT" in os.environ else []
+        self.process = procs.start([binary, "--socket", self.socket, "--log", self.log, *spin],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    env=clean_env(**self.settings))
         if not wait_until(lambda: can_connect(socket.AF_UNIX, self.socket) or self.process.poll() is not None) \
@@ -611,7 +612,12 @@ def main():
                         choices=CASES)
     parser.add_argument("--out", default=os.path.join(HERE, "results.json"))
     parser.add_argument("--work", help="folder for the data and the servers (a new temporary one by default)")
+    parser.add_argument("--spin-wait", metavar="MICROSECONDS",
+                        help="how long servers and clients look for the next message before they sleep "
+                             "(--spin-wait of the servers, QUILLON_SPIN_WAIT of the clients; 0: never; default: theirs)")
     args = parser.parse_args()
+    if args.spin_wait is not None:
+        os.environ["QUILLON_SPIN_WAIT"] = args.spin_wait
     args.reps = args.reps or (3 if args.quick else 5)
     binary = os.path.join(os.path.abspath(args.build), "bin", "quillon-server")
     if not os.access(binary, os.X_OK):
@@ -633,7 +639,7 @@ def main():
     for failure in table.failed:
         print("FAILED %s: %s" % (failure["case"], failure["why"]))
     results = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-               "quick": args.quick, "reps": args.reps, "seconds": round(time.monotonic() - started, 1),
+               "quick": args.quick, "reps": args.reps, "spin_wait": os.environ.get("QUILLON_SPIN_WAIT"), "seconds": round(time.monotonic() - started, 1),
                "machine": facts, "rows": table.rows, "failed": table.failed, "markdown": markdown_table(table.rows)}
     with open(args.out, "w") as out:
         json.dump(results, out, indent=1)

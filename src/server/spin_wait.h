@@ -1,9 +1,8 @@
 // How a client's thread waits for its next piece of work. A script that makes
 // calls one after another leaves the thread idle for only a few tens of
-// microseconds between them, but if the thread sleeps, waking it again costs
-// more than the call itself on a virtual machine whose processors halt when
-// idle (often more than the call's own work, and more again when the host is
-// busy). So before it blocks, the thread keeps looking for work for a short
+// microseconds between them, but if the thread sleeps, waking it again can
+// cost more than the call's own work on a virtual machine whose processors
+// halt when idle, and more again when the host is busy. So before it blocks, the thread keeps looking for work for a short
 // window. The window adapts to how soon work has been coming: it grows while
 // work keeps arriving a little too late for it, and shrinks to nothing while
 // work comes later than the limit, so a client that pauses costs one window

@@ -8,6 +8,11 @@ set(QUILLON_VIEWS ${CMAKE_BINARY_DIR}/layers)
 # quillon_view(NAME ENTRY...): a view holding each ENTRY ("folder" or
 # "folder/file.h" under src/) at the same relative path.
 function(quillon_view name)
+  if(NOT QUILLON_VIEWS)
+    # Without it a view would land at the root of the file system and be shared
+    # by every checkout that builds there.
+    message(FATAL_ERROR "quillon_view(${name}): cmake/layers.cmake was not included in this scope")
+  endif()
   set(view ${QUILLON_VIEWS}/${name})
   file(REMOVE_RECURSE ${view})
   foreach(entry ${ARGN})

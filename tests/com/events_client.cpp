@@ -74,11 +74,14 @@ std::wstring Call(IDispatch* object, const wchar_t* name, WORD flags, std::vecto
 // A call made just after a handler has returned can reach the server before
 // the handler's answer does, and is turned away like another client's
 // (docs/windows.md); this client retries it for up to 2 s, as a message
-// filter would on Windows.
+// filter would on Windows. A call COM of this very thread cannot place yet,
+// because the thread is still dispatching a message sent to it (Wine's
+// apartment does so now and then), is tried again as well.
 template <typename MakeCall>
 HRESULT Retried(MakeCall call) {
   HRESULT status = call();
-  for (int tries = 0; tries < 100 && status == RPC_E_CALL_REJECTED; ++tries) {
+  for (int tries = 0; tries < 100 && (status == RPC_E_CALL_REJECTED || status == RPC_E_CANTPOST_INSENDCALL);
+       ++tries) {
     Sleep(20);
     status = call();
   }

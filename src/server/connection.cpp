@@ -175,11 +175,13 @@ void Connection::OnReadable(std::error_code error) {
 void Connection::ArmWrite() {
   if (write_armed_ || closed_ || outbox_.empty()) return;
   write_armed_ = true;
+  spin_.set_waiting_to_write(true);
   socket_.async_wait(Socket::wait_write, [self = shared_from_this()](std::error_code error) { self->OnWritable(error); });
 }
 
 void Connection::OnWritable(std::error_code error) {
   write_armed_ = false;
+  spin_.set_waiting_to_write(false);
   if (closed_ || error == asio::error::operation_aborted) return;
   if (error || !WriteSome()) {
     BeginClose("the client stopped reading");

@@ -47,6 +47,11 @@ class SpinWait {
   bool Spin(Found&& found);
   void Blocked();
 
+  // While the thread waits for room to write a large answer, it does not
+  // spin: the reader takes the answer as fast as it can, and polling beside
+  // the copying only slows it.
+  void set_waiting_to_write(bool waiting) { waiting_to_write_ = waiting; }
+
   std::chrono::microseconds window() const { return window_; }
 
  private:
@@ -55,6 +60,7 @@ class SpinWait {
   Env& clock_;
   std::chrono::microseconds window_;
   MonotonicTime idle_since_{};
+  bool waiting_to_write_ = false;
 };
 
 // Runs `loop` until it has no work left, with `spin` before each blocking wait.
@@ -63,7 +69,7 @@ void RunLoop(asio::io_context& loop, SpinWait& spin);
 template <typename Found>
 bool SpinWait::Spin(Found&& found) {
   idle_since_ = clock_.NowMonotonic();
-  if (window_.count() == 0 || !slots_.TryTake()) return false;
+  if (window_.count() == 0 || waiting_to_write_ || !slots_.TryTake()) return false;
   bool came = false;
   do {
     came = found();

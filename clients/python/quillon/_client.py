@@ -26,7 +26,7 @@ _POLL_INTERVAL = 0.02
 _PUMP_SLICE = 0.05          # how long Pump holds the lock at a time
 _DEFAULT_IDLE_EXIT = "30"
 _DEFAULT_SPIN_WAIT = "200"  # microseconds; see _SpinWait
-_SPIN_CHUNK = 1 << 16
+_RECEIVE_SIZE = 1 << 20     # bytes asked of the socket at a time
 
 # One connection per process; every exchange with the server holds this lock.
 # Re-entrant: an event handler runs inside a call and may call the server again.
@@ -242,7 +242,7 @@ class _SpinWait:
         end = now + self.window if deadline is None else min(now + self.window, deadline)
         while True:
             try:
-                return sock.recv(_SPIN_CHUNK, socket.MSG_DONTWAIT)
+                return sock.recv(_RECEIVE_SIZE, socket.MSG_DONTWAIT)
             except BlockingIOError:
                 if time.monotonic() >= end:
                     return None
@@ -404,8 +404,10 @@ class Connection:
                 raise self._fail(str(error)) from None
             if message is not None:
                 return message
+            # The rest of a frame under way comes as fast as the server can write it;
+            # looking for it meanwhile only slows the copying on both sides.
             try:
-                data = self._spin.receive(self._sock, deadline)
+                data = None if self._reader.within_frame() else self._spin.receive(self._sock, deadline)
             except OSError as error:
                 raise self._fail(error.strerror or str(error)) from None
             if data is None:
@@ -430,7 +432,7 @@ class Connection:
                 if not ready:
                     return None
         try:
-            return self._sock.recv(1 << 20)
+            return self._sock.recv(_RECEIVE_SIZE)
         except OSError as error:
             raise self._fail(error.strerror or str(error)) from None
 

@@ -546,6 +546,10 @@ class FrameReader:
     def feed(self, data):
         self._buffer += data
 
+    def within_frame(self):
+        """Whether part of a frame is here and the rest still to come."""
+        return bool(self._buffer)
+
     def next(self):
         """The next complete message, or None. Raises ValueError on a broken stream."""
         if not self._buffer:

@@ -64,7 +64,7 @@ TEST(SpinWaitTest, SpinEndsWhenWorkComesOrTheWindowPasses) {
   EXPECT_TRUE(slots.TryTake());
 }
 
-TEST(SpinWaitTest, NoFreeSlotOrNoLimitMeansNoSpinning) {
+TEST(SpinWaitTest, NoFreeSlotNoLimitOrWaitingToWriteMeansNoSpinning) {
   SpinSlots one(1);
   ASSERT_TRUE(one.TryTake());
   SpinWait busy(one, microseconds(100));
@@ -76,7 +76,12 @@ TEST(SpinWaitTest, NoFreeSlotOrNoLimitMeansNoSpinning) {
   EXPECT_FALSE(unslotted.Spin([&] { return ++looks > 0; }));
   SpinWait off(one, microseconds(0));
   EXPECT_FALSE(off.Spin([&] { return ++looks > 0; }));
-  EXPECT_EQ(looks, 0);
+  SpinWait writing(one, microseconds(100));
+  writing.set_waiting_to_write(true);
+  EXPECT_FALSE(writing.Spin([&] { return ++looks > 0; }));
+  writing.set_waiting_to_write(false);
+  EXPECT_TRUE(writing.Spin([&] { return ++looks > 0; }));
+  EXPECT_EQ(looks, 1);
 }
 
 // Work that is ready, work that comes while the loop spins and work that comes

@@ -215,8 +215,8 @@ Connection::ReadResult Connection::ReadSome() {
   return ReadResult::kMore;
 }
 
-bool Connection::Readable() const {
-  pollfd watch{const_cast<Socket&>(socket_).native_handle(), POLLIN, 0};
+bool Connection::Readable() {
+  pollfd watch{socket_.native_handle(), POLLIN, 0};
   return ::poll(&watch, 1, 0) > 0;
 }
 

@@ -95,7 +95,7 @@ class Connection : public std::enable_shared_from_this<Connection>, private Obje
   ReadResult ReadSome();
   bool WriteSome();
   // Whether the socket has something to read now (data, its end or an error).
-  bool Readable() const;
+  bool Readable();
 
   // Frames and messages.
   bool ServeBuffered(std::optional<int64_t> awaited, Json* answer);

@@ -67,8 +67,8 @@ int RunServer(int argc, char** argv, const ServerExtension& extend) {
       ->capture_default_str();
   app.add_option("--spin-wait", spin_wait,
                  "Microseconds a client's thread keeps looking for the client's next call before it sleeps, "
-                 "which saves the cost of waking it; the window adapts to the client and only one "
-                 "processor fewer than the machine has spins at once (0: never)")
+                 "which saves the cost of waking it; the window adapts to the client, and at most one "
+                 "thread fewer than the machine has processors spins at once (0: never)")
       ->type_name("MICROSECONDS")
       ->check(CLI::Range(int64_t{0}, int64_t{100'000}))
       ->capture_default_str();

@@ -422,15 +422,15 @@ class Connection:
     def _wait_and_receive(self, deadline):
         """What the socket gets next, or None once `deadline` has passed."""
         if deadline is not None:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    return None
-                try:
-                    ready, _, _ = select.select([self._sock], [], [], remaining)
-                except (OSError, ValueError) as error:
-                    raise self._fail(str(error)) from None
-                if not ready:
-                    return None
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return None
+            try:
+                ready, _, _ = select.select([self._sock], [], [], remaining)
+            except (OSError, ValueError) as error:
+                raise self._fail(str(error)) from None
+            if not ready:
+                return None
         try:
             return self._sock.recv(_RECEIVE_SIZE)
         except OSError as error:
